@@ -1,0 +1,82 @@
+# make demo  - set up from a fresh machine and run the demo on the simulated desktop
+# make test  - set up and run every test (C++ with ctest, Python with pytest)
+
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
+, := ,
+.DEFAULT_GOAL := test
+
+VENV    := .venv
+PY      := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
+NINJA   := $(VENV)/bin/ninja
+STAMP   := $(VENV)/.deps-stamp
+CPPDIR  := build/cpp
+ASANDIR := build/asan
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+TESTSRC := $(wildcard tests/cpp/*.cpp)
+
+# CPython 3.13: python3.13 on the PATH if it runs, else the one pyenv knows.
+PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
+  elif command -v pyenv >/dev/null 2>&1 && p=$$(pyenv prefix 3.13 2>/dev/null); then echo "$$p/bin/python3.13"; fi)
+
+.PHONY: demo test test-cpp test-python test-asan setup install clean
+
+demo: install
+	@$(PY) examples/demo.py
+
+test: test-cpp test-python
+
+test-cpp: $(CPPDIR)/.built
+	@$(CTEST) --test-dir $(CPPDIR) --output-on-failure -j2 --timeout 300
+
+test-python: install
+	@$(PY) -m pytest -q tests/python
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: $(ASANDIR)/.built
+	@$(CTEST) --test-dir $(ASANDIR) --output-on-failure -j2 --timeout 300
+
+setup: $(STAMP) .gtest
+
+$(STAMP): requirements-dev.txt
+	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found (neither python3.13 nor pyenv's 3.13)" >&2; exit 1; fi
+	@if [ ! -x $(PY) ] || ! $(PY) -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then \
+	  rm -rf $(VENV) && "$(PYTHON313)" -m venv $(VENV); fi
+	@$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	@touch $@
+
+# GoogleTest from Debian's packages when the machine has none.
+.gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq >/dev/null && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev >/dev/null; fi
+	@test -f /usr/include/gtest/gtest.h || { echo "GoogleTest could not be installed" >&2; exit 1; }
+	@touch $@
+
+define cmake_build
+	@mkdir -p $(1)
+	@$(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DOSTRAND_BUILD_TESTS=ON \
+	  -DOSTRAND_BUILD_MODULE=OFF $(2) > $(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }
+	@$(CMAKE) --build $(1) > $(1)/build.log 2>&1 || { cat $(1)/build.log; exit 1; }
+	@touch $(1)/.built
+endef
+
+$(CPPDIR)/.built: $(STAMP) .gtest $(SOURCES) $(TESTSRC)
+	$(call cmake_build,$(CPPDIR),-DCMAKE_BUILD_TYPE=Debug)
+
+$(ASANDIR)/.built: $(STAMP) .gtest $(SOURCES) $(TESTSRC)
+	$(call cmake_build,$(ASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined)
+
+install: $(VENV)/.installed
+
+$(VENV)/.installed: $(STAMP) $(SOURCES)
+	@mkdir -p build
+	@PATH="$(abspath $(VENV)/bin):$$PATH" $(PY) -m pip install -q --disable-pip-version-check \
+	  --no-build-isolation . > build/.pip-install.log 2>&1 || { cat build/.pip-install.log; exit 1; }
+	@touch $@
+
+clean:
+	rm -rf build $(VENV) .gtest

@@ -1,0 +1,83 @@
+#include "core/native_core.h"
+
+#include <cstdio>
+
+namespace Ostrand {
+
+NativeCore& NativeCore::instance() {
+    static NativeCore core;
+    return core;
+}
+
+std::string hresultHex(HRESULT hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(static_cast<uint32_t>(hr)));
+    return buf;
+}
+
+void NativeCore::log(const std::string& message) {
+    std::lock_guard<std::mutex> g(logMutex);
+    diagLog += message;
+    diagLog += '\n';
+}
+
+void NativeCore::logFailure(const char* prefix, HRESULT hr) { log(std::string(prefix) + "0x" + hresultHex(hr)); }
+
+std::string NativeCore::logCopy() const {
+    std::lock_guard<std::mutex> g(logMutex);
+    return diagLog;
+}
+
+HRESULT NativeCore::ensureUiaSession() {
+    if (uiaReady.load(std::memory_order_acquire)) return S_OK;
+    if (!started.load()) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+
+    std::lock_guard<std::mutex> g(mutex);
+    if (uiaReady.load(std::memory_order_acquire)) return S_OK;
+
+    // A thread already in a single-threaded apartment stays there.
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) {
+        logFailure("CoInitializeEx failed: ", hr);
+        return hr;
+    }
+    comInitialised = SUCCEEDED(hr);
+
+    hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+                          automation.putVoid());
+    if (FAILED(hr)) {
+        automation.reset();
+        logFailure("CoCreateInstance(CUIAutomation) failed: ", hr);
+        if (comInitialised) CoUninitialize();
+        comInitialised = false;
+        return hr;
+    }
+    comThread = std::this_thread::get_id();
+    uiaReady.store(true, std::memory_order_release);
+    log("UIA COM session initialised (lazy)");
+    return S_OK;
+}
+
+bool NativeCore::start() {
+    if (started.load()) return false;
+    started.store(true);
+    log("NativeCore initialised (Win32 path ready, UIA deferred)");
+    return true;
+}
+
+void NativeCore::shutdown() {
+    if (!started.load()) return;
+    std::lock_guard<std::mutex> g(mutex);
+    if (uiaReady.load()) {
+        automation.reset();
+        // The COM initialisation belongs to the thread that made it: undoing
+        // it from any other thread would unbalance that thread's own COM.
+        if (comInitialised && comThread == std::this_thread::get_id()) CoUninitialize();
+        uiaReady.store(false);
+        comInitialised = false;
+    }
+    started.store(false);
+    log("NativeCore shut down");
+}
+
+}  // namespace Ostrand

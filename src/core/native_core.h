@@ -1,0 +1,53 @@
+// NativeCore: the process-wide owner of the UI Automation session and of the
+// diagnostic log.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/raii.h"
+
+namespace Ostrand {
+
+class NativeCore {
+public:
+    static NativeCore& instance();
+
+    // Appends one line (the message and a line feed) to the diagnostic log.
+    void log(const std::string& message);
+    // Appends "<prefix>0x" and the HRESULT as eight upper-case hex digits.
+    void logFailure(const char* prefix, HRESULT hr);
+    // A copy of the whole log.
+    std::string logCopy() const;
+
+    // Opens the UI Automation session on first need.
+    HRESULT ensureUiaSession();
+
+    // Marks NativeCore started (logging it) if it is not; returns whether
+    // this call started it.
+    bool start();
+    // Releases the session and returns to idle (logs "NativeCore shut down").
+    void shutdown();
+
+    ComPtr<IUIAutomation> automation;
+    std::atomic<bool> started{false};
+    std::atomic<bool> uiaReady{false};
+    bool comInitialised = false;
+    std::mutex mutex;
+
+private:
+    NativeCore() = default;
+    ~NativeCore() = default;
+
+    // The thread whose CoInitializeEx is owed a CoUninitialize.
+    std::thread::id comThread;
+    std::string diagLog;
+    mutable std::mutex logMutex;  // appends and copies of diagLog
+};
+
+// The text of an HRESULT in the "0x%08lX" form of messages and log lines.
+std::string hresultHex(HRESULT hr);
+
+}  // namespace Ostrand

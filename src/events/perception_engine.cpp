@@ -1,0 +1,85 @@
+#include "events/perception_engine.h"
+
+#include <chrono>
+
+namespace Ostrand {
+
+static std::thread launchDefault(EventDrivenPerceptionEngine* engine) {
+    return std::thread([engine] { engine->threadMain(); });
+}
+
+EventDrivenPerceptionEngine::ThreadLauncher EventDrivenPerceptionEngine::threadLauncher = launchDefault;
+
+EventDrivenPerceptionEngine::~EventDrivenPerceptionEngine() {
+    if (running.load() || thread.joinable()) stop();
+}
+
+void EventDrivenPerceptionEngine::start() {
+    if (running.load()) return;
+    if (thread.joinable()) thread.join();  // an earlier thread that gave up
+    stopRequested.store(false);
+    {
+        std::lock_guard<std::mutex> g(startMutex);
+        startFinished = false;
+    }
+    thread = threadLauncher(this);
+    // Returns as soon as the thread is ready (or has given up), or after
+    // about a second; initialise goes on either way.
+    std::unique_lock<std::mutex> lk(startMutex);
+    startCv.wait_for(lk, std::chrono::milliseconds(kReadyWaitMs), [this] { return startFinished; });
+}
+
+void EventDrivenPerceptionEngine::reportStarted() {
+    {
+        std::lock_guard<std::mutex> g(startMutex);
+        startFinished = true;
+    }
+    startCv.notify_all();
+}
+
+void EventDrivenPerceptionEngine::threadMain() {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) {
+        running.store(false);
+        reportStarted();
+        return;
+    }
+    threadId.store(GetCurrentThreadId());
+    running.store(true);
+    reportStarted();
+
+    while (!stopRequested.load()) {
+        DWORD wait = MsgWaitForMultipleObjects(0, nullptr, FALSE, kLoopWaitMs, QS_ALLINPUT);
+        if (wait != WAIT_OBJECT_0 && wait != (DWORD)WAIT_TIMEOUT) {
+            // A failing wait would otherwise spin a core until stopped.
+            Sleep(10);
+            continue;
+        }
+        bool quit = false;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                break;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (quit) break;
+    }
+    if (SUCCEEDED(hr)) CoUninitialize();
+}
+
+void EventDrivenPerceptionEngine::stop() {
+    if (!thread.joinable()) return;
+    stopRequested.store(true);
+    // Without an id the thread has not reached its loop yet; it sees
+    // stopRequested at its next wake, at most one wait timeout later.
+    DWORD id = threadId.load();
+    if (id != 0) PostThreadMessageW(id, WM_QUIT, 0, 0);
+    thread.join();
+    threadId.store(0);
+    running.store(false);
+}
+
+}  // namespace Ostrand

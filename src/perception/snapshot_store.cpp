@@ -1,0 +1,34 @@
+#include "perception/snapshot_store.h"
+
+namespace Ostrand {
+
+bool SnapshotStore::isValid() {
+    SrwShared hold(lock);
+    return valid;
+}
+
+void SnapshotStore::invalidate() {
+    SrwExclusive hold(lock);
+    valid = false;
+}
+
+void SnapshotStore::replaceRecords(RecordMap& map) {
+    SrwExclusive hold(lock);
+    records.swap(map);
+    valid = true;
+}
+
+std::vector<ElementRecord> SnapshotStore::copyRecords() {
+    SrwShared hold(lock);
+    std::vector<ElementRecord> out;
+    out.reserve(records.size());
+    for (const auto& entry : records) out.push_back(entry.second);
+    return out;
+}
+
+size_t SnapshotStore::recordCount() {
+    SrwShared hold(lock);
+    return records.size();
+}
+
+}  // namespace Ostrand

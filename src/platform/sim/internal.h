@@ -1,0 +1,171 @@
+// Shared internals of the simulated desktop: the table of platform calls
+// with their counters and injected faults, the live-object counters, and the
+// per-thread state (apartment, message queue).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "simdesk.h"
+
+namespace simdesk::detail {
+
+// How a call reports an injected failure.
+enum class FailKind {
+    Never,       // cannot fail (void results, plain getters)
+    Hresult,     // returns the injected HRESULT
+    Null,        // returns null (allocation failure)
+    LastError,   // sets the last error to the injected code, returns its failure value
+};
+
+// Every platform function of the desktop, with how it fails.
+#define SIMDESK_CALLS(X)                       \
+    X(GetLastError, Never)                     \
+    X(SetLastError, Never)                     \
+    X(GetCurrentThreadId, Never)               \
+    X(QueryPerformanceCounter, LastError)      \
+    X(QueryPerformanceFrequency, LastError)    \
+    X(Sleep, Never)                            \
+    X(InitializeSRWLock, Never)                \
+    X(AcquireSRWLockShared, Never)             \
+    X(ReleaseSRWLockShared, Never)             \
+    X(AcquireSRWLockExclusive, Never)          \
+    X(ReleaseSRWLockExclusive, Never)          \
+    X(TryAcquireSRWLockExclusive, Never)       \
+    X(TryAcquireSRWLockShared, Never)          \
+    X(MultiByteToWideChar, LastError)          \
+    X(CoInitializeEx, Hresult)                 \
+    X(CoUninitialize, Never)                   \
+    X(CoCreateInstance, Hresult)               \
+    X(SysAllocString, Null)                    \
+    X(SysAllocStringLen, Null)                 \
+    X(SysFreeString, Never)                    \
+    X(SysStringLen, Never)                     \
+    X(VariantInit, Never)                      \
+    X(VariantClear, Hresult)                   \
+    X(SafeArrayCreateVector, Null)             \
+    X(SafeArrayPutElement, Hresult)            \
+    X(SafeArrayGetElement, Hresult)            \
+    X(SafeArrayGetLBound, Hresult)             \
+    X(SafeArrayGetUBound, Hresult)             \
+    X(SafeArrayDestroy, Hresult)               \
+    X(EnumChildWindows, LastError)             \
+    X(GetClassNameW, LastError)                \
+    X(GetWindowTextW, LastError)               \
+    X(GetWindowRect, LastError)                \
+    X(IsWindow, LastError)                     \
+    X(IsWindowEnabled, LastError)              \
+    X(IsWindowVisible, LastError)              \
+    X(MsgWaitForMultipleObjects, LastError)    \
+    X(PeekMessageW, LastError)                 \
+    X(TranslateMessage, Never)                 \
+    X(DispatchMessageW, LastError)             \
+    X(PostThreadMessageW, LastError)           \
+    X(ElementFromHandle, Hresult)              \
+    X(RemoveAllEventHandlers, Hresult)
+
+enum class Call : int {
+#define SIMDESK_ENUM(name, kind) name,
+    SIMDESK_CALLS(SIMDESK_ENUM)
+#undef SIMDESK_ENUM
+        Count
+};
+
+// Counts the call and tells whether an injected fault hits it; `code` gets
+// the injected code when it does.
+bool enter(Call call, int32_t* code);
+
+#define SIM_ENTER(name) \
+    int32_t simFaultCode_ = 0; \
+    const bool simFault_ = ::simdesk::detail::enter(::simdesk::detail::Call::name, &simFaultCode_)
+#define SIM_FAIL_HR() \
+    if (simFault_) return (HRESULT)simFaultCode_
+#define SIM_FAIL_LE(result) \
+    if (simFault_) { ::simdesk::detail::setLastError((DWORD)simFaultCode_); return result; }
+#define SIM_FAIL_NULL() \
+    if (simFault_) return nullptr
+
+void setLastError(DWORD code);
+
+// ---- Live objects ----
+
+struct Live {
+    std::atomic<long> com{0};
+    std::atomic<long> bstr{0};
+    std::atomic<long> safearray{0};
+    std::atomic<long> variant{0};
+};
+Live& live();
+
+// A VARIANT the desktop filled with a resource; counted until VariantClear.
+void variantFilled(VARIANT* v);
+// True when the VARIANT was filled by the desktop (and forgets it).
+void variantCleared(VARIANT* v);
+
+// Base of every COM object of the desktop: one interface, atomic count,
+// counted while alive.
+template <class Iface>
+class ComObject : public Iface {
+public:
+    explicit ComObject(const IID& iid) : iid_(iid) { live().com.fetch_add(1); }
+    virtual ~ComObject() { live().com.fetch_sub(1); }
+    ComObject(const ComObject&) = delete;
+    ComObject& operator=(const ComObject&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) {
+            *ppv = static_cast<Iface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = refs_.fetch_sub(1) - 1;
+        if (n == 0) delete this;
+        return n;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    const IID& iid_;
+};
+
+// ---- Threads ----
+
+struct ThreadData {
+    DWORD id = 0;
+    std::mutex m;  // guards everything below
+    std::condition_variable cv;
+    bool alive = true;
+    Apartment apartment = Apartment::None;
+    int comCount = 0;
+    bool hasQueue = false;
+    bool newInput = false;  // posted since the queue was last looked at
+    std::deque<MSG> queue;
+    uint64_t waits = 0;
+    uint64_t waitTimeouts = 0;
+    DWORD lastWaitResult = 0;
+    uint64_t removed = 0;
+};
+
+// The calling thread's record (created on first use).
+ThreadData& currentThread();
+std::shared_ptr<ThreadData> findThread(DWORD id);
+// Number of threads currently in the multithreaded apartment.
+std::atomic<int>& mtaMembers();
+
+// CUIAutomation's class factory.
+HRESULT createAutomation(REFIID riid, void** ppv);
+
+void resetThreads();
+bool windowExists(HWND h);
+
+}  // namespace simdesk::detail

@@ -1,0 +1,320 @@
+// _simdesk: the simulated desktop's control API for Python (tests and the
+// demo). Not part of ostrandcore.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "simdesk.h"
+
+namespace {
+
+PyObject* fromU16(const std::u16string& s) {
+    return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(s.data()),
+                                 static_cast<Py_ssize_t>(s.size() * sizeof(char16_t)), "surrogatepass", nullptr);
+}
+
+bool toU16(PyObject* obj, std::u16string* out) {
+    PyObject* bytes = PyUnicode_AsEncodedString(obj, "utf-16-le", "surrogatepass");
+    if (!bytes) return false;
+    const char* data = PyBytes_AS_STRING(bytes);
+    Py_ssize_t n = PyBytes_GET_SIZE(bytes) / 2;
+    out->assign(reinterpret_cast<const char16_t*>(data), static_cast<size_t>(n));
+    Py_DECREF(bytes);
+    return true;
+}
+
+HWND toHwnd(unsigned long long h) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(h)); }
+unsigned long long fromHwnd(HWND h) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h)); }
+
+PyObject* rectTuple(const RECT& r) { return Py_BuildValue("(llll)", (long)r.left, (long)r.top, (long)r.right, (long)r.bottom); }
+
+bool parseRect(PyObject* obj, RECT* r) {
+    long l, t, rr, b;
+    if (!PyArg_ParseTuple(obj, "llll", &l, &t, &rr, &b)) return false;
+    *r = RECT{(LONG)l, (LONG)t, (LONG)rr, (LONG)b};
+    return true;
+}
+
+const char* apartmentName(simdesk::Apartment a) {
+    switch (a) {
+        case simdesk::Apartment::Sta: return "sta";
+        case simdesk::Apartment::Mta: return "mta";
+        default: return "none";
+    }
+}
+
+PyObject* reset(PyObject*, PyObject*) {
+    simdesk::reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* live(PyObject*, PyObject*) {
+    simdesk::LiveCounts c = simdesk::liveCounts();
+    return Py_BuildValue("{s:l, s:l, s:l, s:l}", "com", c.com, "bstr", c.bstr, "safearray", c.safearray, "variant",
+                         c.variant);
+}
+
+PyObject* call_names(PyObject*, PyObject*) {
+    auto names = simdesk::callNames();
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    for (auto& n : names) {
+        PyObject* s = PyUnicode_FromString(n.c_str());
+        if (!s || PyList_Append(list, s) < 0) {
+            Py_XDECREF(s);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(s);
+    }
+    return list;
+}
+
+PyObject* calls(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "|s", &name)) return nullptr;
+    if (name) {
+        int64_t n = simdesk::callCount(name);
+        if (n < 0) return PyErr_Format(PyExc_ValueError, "no platform call named '%s'", name);
+        return PyLong_FromLongLong(n);
+    }
+    PyObject* d = PyDict_New();
+    if (!d) return nullptr;
+    for (auto& n : simdesk::callNames()) {
+        PyObject* v = PyLong_FromLongLong(simdesk::callCount(n));
+        if (!v || PyDict_SetItemString(d, n.c_str(), v) < 0) {
+            Py_XDECREF(v);
+            Py_DECREF(d);
+            return nullptr;
+        }
+        Py_DECREF(v);
+    }
+    return d;
+}
+
+PyObject* reset_calls(PyObject*, PyObject*) {
+    simdesk::resetCalls();
+    Py_RETURN_NONE;
+}
+
+PyObject* fail(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"name", "code", "count", "skip", nullptr};
+    const char* name = nullptr;
+    long long code = 0;
+    int count = 1, skip = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "sL|ii", const_cast<char**>(kwlist), &name, &code, &count, &skip))
+        return nullptr;
+    if (!simdesk::failCall(name, static_cast<int32_t>(static_cast<uint32_t>(code)), count, skip))
+        return PyErr_Format(PyExc_ValueError, "cannot inject a failure into '%s' (count %d, skip %d)", name, count,
+                            skip);
+    Py_RETURN_NONE;
+}
+
+PyObject* clear_faults(PyObject*, PyObject*) {
+    simdesk::clearFaults();
+    Py_RETURN_NONE;
+}
+
+PyObject* create_window(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"parent", "class_name", "text", "rect", "visible", "enabled", nullptr};
+    unsigned long long parent = 0;
+    PyObject *cls = nullptr, *text = nullptr, *rect = nullptr;
+    int visible = 1, enabled = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|KUUOpp", const_cast<char**>(kwlist), &parent, &cls, &text, &rect,
+                                     &visible, &enabled))
+        return nullptr;
+    simdesk::WindowSpec spec;
+    spec.parent = toHwnd(parent);
+    if (cls && !toU16(cls, &spec.className)) return nullptr;
+    if (text && !toU16(text, &spec.text)) return nullptr;
+    if (rect && !parseRect(rect, &spec.rect)) return nullptr;
+    spec.visible = visible;
+    spec.enabled = enabled;
+    HWND h = simdesk::createWindow(spec);
+    if (!h) return PyErr_Format(PyExc_ValueError, "parent window 0x%llX does not exist", parent);
+    return PyLong_FromUnsignedLongLong(fromHwnd(h));
+}
+
+PyObject* destroy_window(PyObject*, PyObject* args) {
+    unsigned long long h;
+    if (!PyArg_ParseTuple(args, "K", &h)) return nullptr;
+    return PyBool_FromLong(simdesk::destroyWindow(toHwnd(h)));
+}
+
+PyObject* set_parent(PyObject*, PyObject* args) {
+    unsigned long long h, p;
+    if (!PyArg_ParseTuple(args, "KK", &h, &p)) return nullptr;
+    return PyBool_FromLong(simdesk::setParent(toHwnd(h), toHwnd(p)));
+}
+
+PyObject* set_window_text(PyObject*, PyObject* args) {
+    unsigned long long h;
+    PyObject* text;
+    if (!PyArg_ParseTuple(args, "KU", &h, &text)) return nullptr;
+    std::u16string t;
+    if (!toU16(text, &t)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowText(toHwnd(h), t));
+}
+
+PyObject* set_window_rect(PyObject*, PyObject* args) {
+    unsigned long long h;
+    PyObject* rect;
+    if (!PyArg_ParseTuple(args, "KO", &h, &rect)) return nullptr;
+    RECT r;
+    if (!parseRect(rect, &r)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowRect(toHwnd(h), r));
+}
+
+PyObject* set_window_visible(PyObject*, PyObject* args) {
+    unsigned long long h;
+    int v;
+    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowVisible(toHwnd(h), v));
+}
+
+PyObject* set_window_enabled(PyObject*, PyObject* args) {
+    unsigned long long h;
+    int v;
+    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowEnabled(toHwnd(h), v));
+}
+
+PyObject* window(PyObject*, PyObject* args) {
+    unsigned long long h;
+    if (!PyArg_ParseTuple(args, "K", &h)) return nullptr;
+    simdesk::WindowState s;
+    if (!simdesk::windowState(toHwnd(h), &s)) Py_RETURN_NONE;
+    PyObject* children = PyList_New(0);
+    if (!children) return nullptr;
+    for (HWND c : s.children) {
+        PyObject* v = PyLong_FromUnsignedLongLong(fromHwnd(c));
+        if (!v || PyList_Append(children, v) < 0) {
+            Py_XDECREF(v);
+            Py_DECREF(children);
+            return nullptr;
+        }
+        Py_DECREF(v);
+    }
+    PyObject* cls = fromU16(s.className);
+    PyObject* text = fromU16(s.text);
+    PyObject* rect = rectTuple(s.rect);
+    PyObject* result = nullptr;
+    if (cls && text && rect)
+        result = Py_BuildValue("{s:K, s:K, s:O, s:O, s:O, s:O, s:O, s:O}", "handle", fromHwnd(s.handle), "parent",
+                               fromHwnd(s.parent), "class_name", cls, "text", text, "rect", rect, "visible",
+                               s.visible ? Py_True : Py_False, "enabled", s.enabled ? Py_True : Py_False,
+                               "children", children);
+    Py_XDECREF(cls);
+    Py_XDECREF(text);
+    Py_XDECREF(rect);
+    Py_DECREF(children);
+    return result;
+}
+
+PyObject* top_level_windows(PyObject*, PyObject*) {
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    for (HWND h : simdesk::topLevelWindows()) {
+        PyObject* v = PyLong_FromUnsignedLongLong(fromHwnd(h));
+        if (!v || PyList_Append(list, v) < 0) {
+            Py_XDECREF(v);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(v);
+    }
+    return list;
+}
+
+PyObject* threadDict(const simdesk::ThreadState& t) {
+    return Py_BuildValue("{s:k, s:O, s:s, s:i, s:O, s:n, s:K, s:K, s:k, s:K}", "id", (unsigned long)t.id, "alive",
+                         t.alive ? Py_True : Py_False, "apartment", apartmentName(t.apartment), "com_init_count",
+                         t.comInitCount, "has_queue", t.hasQueue ? Py_True : Py_False, "queued",
+                         (Py_ssize_t)t.queued, "waits", (unsigned long long)t.waits, "wait_timeouts",
+                         (unsigned long long)t.waitTimeouts, "last_wait_result", (unsigned long)t.lastWaitResult,
+                         "messages_removed", (unsigned long long)t.messagesRemoved);
+}
+
+PyObject* threads(PyObject*, PyObject*) {
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    for (auto& t : simdesk::threads()) {
+        PyObject* d = threadDict(t);
+        if (!d || PyList_Append(list, d) < 0) {
+            Py_XDECREF(d);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(d);
+    }
+    return list;
+}
+
+PyObject* current_thread_id(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(GetCurrentThreadId()); }
+
+PyObject* co_initialize(PyObject*, PyObject* args) {
+    const char* model = "mta";
+    if (!PyArg_ParseTuple(args, "|s", &model)) return nullptr;
+    DWORD flags;
+    if (std::string(model) == "sta")
+        flags = COINIT_APARTMENTTHREADED;
+    else if (std::string(model) == "mta")
+        flags = COINIT_MULTITHREADED;
+    else
+        return PyErr_Format(PyExc_ValueError, "model must be 'sta' or 'mta', not '%s'", model);
+    return PyLong_FromUnsignedLong(static_cast<uint32_t>(CoInitializeEx(nullptr, flags)));
+}
+
+PyObject* co_uninitialize(PyObject*, PyObject*) {
+    CoUninitialize();
+    Py_RETURN_NONE;
+}
+
+PyObject* post_thread_message(PyObject*, PyObject* args) {
+    unsigned long id;
+    unsigned int msg;
+    unsigned long long wp = 0;
+    long long lp = 0;
+    if (!PyArg_ParseTuple(args, "kI|KL", &id, &msg, &wp, &lp)) return nullptr;
+    BOOL ok = PostThreadMessageW((DWORD)id, msg, (WPARAM)wp, (LPARAM)lp);
+    DWORD err = ok ? 0 : GetLastError();
+    return Py_BuildValue("(Ok)", ok ? Py_True : Py_False, (unsigned long)err);
+}
+
+#define FN(name, flags, doc) {#name, (PyCFunction)(void (*)(void))name, flags, doc}
+
+PyMethodDef methods[] = {
+    FN(reset, METH_NOARGS, "Back to an empty desktop: windows destroyed, faults cleared, call counters reset."),
+    FN(live, METH_NOARGS, "Live objects: {'com', 'bstr', 'safearray', 'variant'}."),
+    FN(call_names, METH_NOARGS, "Names of every platform function of the desktop."),
+    FN(calls, METH_VARARGS, "calls(name=None): how often a platform function was called (all as a dict)."),
+    FN(reset_calls, METH_NOARGS, "Reset every call counter to 0."),
+    FN(fail, METH_VARARGS | METH_KEYWORDS,
+       "fail(name, code, count=1, skip=0): make a platform call fail count times (-1: always) after skip calls."),
+    FN(clear_faults, METH_NOARGS, "Remove every injected failure."),
+    FN(create_window, METH_VARARGS | METH_KEYWORDS,
+       "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True) -> hwnd"),
+    FN(destroy_window, METH_VARARGS, "destroy_window(hwnd) -> bool"),
+    FN(set_parent, METH_VARARGS, "set_parent(hwnd, parent) -> bool"),
+    FN(set_window_text, METH_VARARGS, "set_window_text(hwnd, text) -> bool"),
+    FN(set_window_rect, METH_VARARGS, "set_window_rect(hwnd, (left, top, right, bottom)) -> bool"),
+    FN(set_window_visible, METH_VARARGS, "set_window_visible(hwnd, visible) -> bool"),
+    FN(set_window_enabled, METH_VARARGS, "set_window_enabled(hwnd, enabled) -> bool"),
+    FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
+    FN(top_level_windows, METH_NOARGS, "Handles of the top-level windows, topmost first."),
+    FN(threads, METH_NOARGS, "Every thread the desktop has seen, with its apartment and message queue."),
+    FN(current_thread_id, METH_NOARGS, "The calling thread's Windows thread id."),
+    FN(co_initialize, METH_VARARGS, "co_initialize(model='mta'|'sta') -> HRESULT, on the calling thread."),
+    FN(co_uninitialize, METH_NOARGS, "CoUninitialize on the calling thread."),
+    FN(post_thread_message, METH_VARARGS,
+       "post_thread_message(thread_id, msg, wparam=0, lparam=0) -> (ok, last_error)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "_simdesk", "Control API of the simulated Windows desktop.", -1,
+                         methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__simdesk(void) { return PyModule_Create(&moduleDef); }

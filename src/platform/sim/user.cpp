@@ -1,0 +1,399 @@
+// user32: the window tree and the per-thread message queues.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <unordered_map>
+
+#include "internal.h"
+
+namespace simdesk::detail {
+namespace {
+
+struct Window {
+    HWND handle = nullptr;
+    Window* parent = nullptr;
+    std::vector<Window*> children;  // Z order, top first
+    std::u16string className;
+    std::u16string text;
+    RECT rect{0, 0, 0, 0};
+    bool visible = true;
+    bool enabled = true;
+};
+
+struct Desktop {
+    std::mutex m;
+    std::unordered_map<uintptr_t, std::unique_ptr<Window>> windows;
+    std::vector<Window*> topLevel;  // Z order, top first
+    // Handles are never reused, never 0, and fit in 32 bits, as HWNDs do.
+    uintptr_t nextHandle = 0x10010;
+};
+
+Desktop& desk() {
+    static Desktop* d = new Desktop;
+    return *d;
+}
+
+// Caller holds desk().m.
+Window* find(HWND h) {
+    auto it = desk().windows.find(reinterpret_cast<uintptr_t>(h));
+    return it == desk().windows.end() ? nullptr : it->second.get();
+}
+
+std::vector<Window*>& siblingsOf(Window* w) { return w->parent ? w->parent->children : desk().topLevel; }
+
+void unlink(Window* w) {
+    auto& sib = siblingsOf(w);
+    sib.erase(std::remove(sib.begin(), sib.end(), w), sib.end());
+}
+
+void destroyTree(Window* w) {
+    for (Window* c : std::vector<Window*>(w->children)) destroyTree(c);
+    desk().windows.erase(reinterpret_cast<uintptr_t>(w->handle));
+}
+
+void collect(const Window* w, std::vector<HWND>& out) {
+    for (const Window* c : w->children) {
+        out.push_back(c->handle);
+        collect(c, out);
+    }
+}
+
+bool visibleWithAncestors(const Window* w) {
+    for (; w; w = w->parent)
+        if (!w->visible) return false;
+    return true;
+}
+
+constexpr size_t kPostedLimit = 10000;
+
+}  // namespace
+
+bool windowExists(HWND h) {
+    std::lock_guard<std::mutex> g(desk().m);
+    return find(h) != nullptr;
+}
+
+}  // namespace simdesk::detail
+
+// ---- Control API ----
+
+namespace simdesk {
+
+using namespace detail;
+
+HWND createWindow(const WindowSpec& spec) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* parent = nullptr;
+    if (spec.parent) {
+        parent = find(spec.parent);
+        if (!parent) return nullptr;
+    }
+    auto w = std::make_unique<Window>();
+    w->handle = reinterpret_cast<HWND>(desk().nextHandle);
+    desk().nextHandle += 2;
+    w->parent = parent;
+    w->className = spec.className;
+    w->text = spec.text;
+    w->rect = spec.rect;
+    w->visible = spec.visible;
+    w->enabled = spec.enabled;
+    auto& sib = parent ? parent->children : desk().topLevel;
+    sib.insert(sib.begin(), w.get());
+    HWND h = w->handle;
+    desk().windows[reinterpret_cast<uintptr_t>(h)] = std::move(w);
+    return h;
+}
+
+bool destroyWindow(HWND h) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) return false;
+    unlink(w);
+    destroyTree(w);
+    return true;
+}
+
+bool setParent(HWND h, HWND parentHandle) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) return false;
+    Window* parent = nullptr;
+    if (parentHandle) {
+        parent = find(parentHandle);
+        if (!parent) return false;
+        for (Window* p = parent; p; p = p->parent)
+            if (p == w) return false;
+    }
+    unlink(w);
+    w->parent = parent;
+    auto& sib = siblingsOf(w);
+    sib.insert(sib.begin(), w);
+    return true;
+}
+
+template <class F>
+static bool withWindow(HWND h, F f) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) return false;
+    f(*w);
+    return true;
+}
+
+bool setWindowText(HWND h, const std::u16string& text) {
+    return withWindow(h, [&](Window& w) { w.text = text; });
+}
+bool setWindowRect(HWND h, const RECT& rect) {
+    return withWindow(h, [&](Window& w) { w.rect = rect; });
+}
+bool setWindowVisible(HWND h, bool visible) {
+    return withWindow(h, [&](Window& w) { w.visible = visible; });
+}
+bool setWindowEnabled(HWND h, bool enabled) {
+    return withWindow(h, [&](Window& w) { w.enabled = enabled; });
+}
+
+bool windowState(HWND h, WindowState* out) {
+    return withWindow(h, [&](Window& w) {
+        out->handle = w.handle;
+        out->parent = w.parent ? w.parent->handle : nullptr;
+        out->className = w.className;
+        out->text = w.text;
+        out->rect = w.rect;
+        out->visible = w.visible;
+        out->enabled = w.enabled;
+        out->children.clear();
+        for (Window* c : w.children) out->children.push_back(c->handle);
+    });
+}
+
+std::vector<HWND> topLevelWindows() {
+    std::lock_guard<std::mutex> g(desk().m);
+    std::vector<HWND> out;
+    for (Window* w : desk().topLevel) out.push_back(w->handle);
+    return out;
+}
+
+void destroyAllWindows() {
+    std::lock_guard<std::mutex> g(desk().m);
+    desk().windows.clear();
+    desk().topLevel.clear();
+}
+
+}  // namespace simdesk
+
+using namespace simdesk::detail;
+
+// ---- Window functions ----
+
+SIMAPI BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam) {
+    SIM_ENTER(EnumChildWindows);
+    SIM_FAIL_LE(FALSE);
+    std::vector<HWND> list;
+    {
+        std::lock_guard<std::mutex> g(desk().m);
+        if (!parent) {
+            // As EnumWindows: the top-level windows.
+            for (Window* w : desk().topLevel) list.push_back(w->handle);
+        } else {
+            Window* w = find(parent);
+            if (!w) {
+                setLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return FALSE;
+            }
+            collect(w, list);  // depth-first pre-order, Z order among siblings
+        }
+    }
+    if (list.empty() || !proc) return FALSE;
+    // The callback runs without the desktop lock; windows destroyed during
+    // the walk are skipped, windows created during it are not visited.
+    for (HWND h : list) {
+        {
+            std::lock_guard<std::mutex> g(desk().m);
+            if (!find(h)) continue;
+        }
+        if (!proc(h, lParam)) return FALSE;
+    }
+    return TRUE;
+}
+
+// Copies up to max-1 units and a terminator; the count copied.
+static int copyOut(const std::u16string& s, LPWSTR buf, int max) {
+    int n = std::min<int>((int)s.size(), max - 1);
+    std::memcpy(buf, s.data(), (size_t)n * sizeof(WCHAR));
+    buf[n] = 0;
+    return n;
+}
+
+SIMAPI int WINAPI GetClassNameW(HWND h, LPWSTR buf, int max) {
+    SIM_ENTER(GetClassNameW);
+    SIM_FAIL_LE(0);
+    if (!buf || max <= 0) return 0;
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return copyOut(w->className, buf, max);
+}
+
+// The windows belong to other processes, so the text is the one the system
+// stores for the window (no WM_GETTEXT is sent).
+SIMAPI int WINAPI GetWindowTextW(HWND h, LPWSTR buf, int max) {
+    SIM_ENTER(GetWindowTextW);
+    SIM_FAIL_LE(0);
+    if (!buf || max <= 0) return 0;
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) {
+        buf[0] = 0;
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return copyOut(w->text, buf, max);
+}
+
+SIMAPI BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
+    SIM_ENTER(GetWindowRect);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (!rect) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *rect = w->rect;
+    return TRUE;
+}
+
+SIMAPI BOOL WINAPI IsWindow(HWND h) {
+    SIM_ENTER(IsWindow);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    return find(h) ? TRUE : FALSE;
+}
+
+// Only the window's own state: a disabled parent does not disable it.
+SIMAPI BOOL WINAPI IsWindowEnabled(HWND h) {
+    SIM_ENTER(IsWindowEnabled);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    return w && w->enabled ? TRUE : FALSE;
+}
+
+// Visible only when the window and every ancestor are.
+SIMAPI BOOL WINAPI IsWindowVisible(HWND h) {
+    SIM_ENTER(IsWindowVisible);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = find(h);
+    return w && visibleWithAncestors(w) ? TRUE : FALSE;
+}
+
+// ---- Message queues ----
+
+SIMAPI DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                                              DWORD ms, DWORD wakeMask) {
+    SIM_ENTER(MsgWaitForMultipleObjects);
+    SIM_FAIL_LE(WAIT_FAILED);
+    (void)handles;
+    (void)waitAll;
+    if (count != 0) {
+        // The desktop has no waitable kernel objects.
+        setLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    ThreadData& t = currentThread();
+    std::unique_lock<std::mutex> lk(t.m);
+    t.hasQueue = true;
+    ++t.waits;
+    // Only input that arrived since the queue was last looked at wakes the
+    // wait; posted messages match any mask that includes posted messages.
+    auto ready = [&] { return t.newInput && (wakeMask & 0x0108); };
+    bool woke;
+    if (ms == INFINITE) {
+        t.cv.wait(lk, ready);
+        woke = true;
+    } else {
+        woke = t.cv.wait_for(lk, std::chrono::milliseconds(ms), ready);
+    }
+    DWORD result = woke ? WAIT_OBJECT_0 : (DWORD)WAIT_TIMEOUT;
+    if (!woke) ++t.waitTimeouts;
+    t.lastWaitResult = result;
+    return result;
+}
+
+SIMAPI BOOL WINAPI PeekMessageW(LPMSG msg, HWND hwnd, UINT minFilter, UINT maxFilter, UINT remove) {
+    SIM_ENTER(PeekMessageW);
+    SIM_FAIL_LE(FALSE);
+    ThreadData& t = currentThread();
+    std::lock_guard<std::mutex> lk(t.m);
+    t.hasQueue = true;
+    t.newInput = false;  // what is in the queue now is "seen"
+    for (auto it = t.queue.begin(); it != t.queue.end(); ++it) {
+        bool rangeOk = (minFilter == 0 && maxFilter == 0) || (it->message >= minFilter && it->message <= maxFilter);
+        bool windowOk = !hwnd || (hwnd == reinterpret_cast<HWND>(-1) ? it->hwnd == nullptr : it->hwnd == hwnd);
+        if (!rangeOk || !windowOk) continue;
+        if (msg) *msg = *it;
+        if (remove & PM_REMOVE) {
+            t.queue.erase(it);
+            ++t.removed;
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+SIMAPI BOOL WINAPI TranslateMessage(const MSG* msg) {
+    SIM_ENTER(TranslateMessage);
+    // Only key messages are translated.
+    if (!msg) return FALSE;
+    UINT m = msg->message;
+    return (m == 0x0100 || m == 0x0101 || m == 0x0104 || m == 0x0105) ? TRUE : FALSE;
+}
+
+SIMAPI LRESULT WINAPI DispatchMessageW(const MSG* msg) {
+    SIM_ENTER(DispatchMessageW);
+    SIM_FAIL_LE(0);
+    // Thread messages have no window procedure to go to.
+    if (!msg || !msg->hwnd) return 0;
+    std::lock_guard<std::mutex> g(desk().m);
+    if (!find(msg->hwnd)) setLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+}
+
+SIMAPI BOOL WINAPI PostThreadMessageW(DWORD id, UINT message, WPARAM wParam, LPARAM lParam) {
+    SIM_ENTER(PostThreadMessageW);
+    SIM_FAIL_LE(FALSE);
+    auto t = findThread(id);
+    if (!t) {
+        setLastError(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> lk(t->m);
+        if (!t->alive || !t->hasQueue) {
+            setLastError(ERROR_INVALID_THREAD_ID);
+            return FALSE;
+        }
+        if (t->queue.size() >= kPostedLimit) {
+            setLastError(ERROR_NOT_ENOUGH_QUOTA);
+            return FALSE;
+        }
+        MSG m{};
+        m.hwnd = nullptr;
+        m.message = message;
+        m.wParam = wParam;
+        m.lParam = lParam;
+        t->queue.push_back(m);
+        t->newInput = true;
+    }
+    t->cv.notify_all();
+    return TRUE;
+}
