@@ -1,0 +1,138 @@
+// The lazy UI Automation session and the diagnostic log.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "core/native_core.h"
+#include "test_support.h"
+
+using namespace Ostrand;
+using namespace ostrand_test;
+
+namespace {
+
+class NativeCoreTest : public CoreTest {
+protected:
+    NativeCore& core = NativeCore::instance();
+};
+
+simdesk::Apartment apartmentHere() { return threadState(GetCurrentThreadId()).apartment; }
+
+TEST_F(NativeCoreTest, SessionRefusesToOpenBeforeStart) {
+    size_t mark = logMark();
+    EXPECT_EQ(core.ensureUiaSession(), HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
+    EXPECT_EQ((uint32_t)core.ensureUiaSession(), 0x8007139Fu);
+    EXPECT_EQ(simdesk::callCount("CoInitializeEx"), 0);
+    EXPECT_EQ(simdesk::callCount("CoCreateInstance"), 0);
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_EQ(logSince(mark), "");
+}
+
+TEST_F(NativeCoreTest, OpensOnceInTheMultithreadedApartmentAndClosesOnShutdown) {
+    size_t mark = logMark();
+    ASSERT_TRUE(core.start());
+    EXPECT_FALSE(core.start());  // already started: nothing logged again
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_EQ(simdesk::callCount("CoInitializeEx"), 0);  // UIA deferred
+
+    EXPECT_EQ(core.ensureUiaSession(), S_OK);
+    EXPECT_EQ(core.ensureUiaSession(), S_OK);
+    EXPECT_TRUE(core.uiaReady.load());
+    EXPECT_TRUE(core.comInitialised);
+    EXPECT_TRUE(core.automation);
+    EXPECT_EQ(simdesk::callCount("CoCreateInstance"), 1);
+    EXPECT_EQ(apartmentHere(), simdesk::Apartment::Mta);
+    EXPECT_EQ(simdesk::liveCounts().com, 1);
+
+    core.shutdown();
+    EXPECT_FALSE(core.automation);
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_FALSE(core.started.load());
+    EXPECT_EQ(apartmentHere(), simdesk::Apartment::None);  // CoUninitialize balanced
+    EXPECT_EQ(logSince(mark),
+              "NativeCore initialised (Win32 path ready, UIA deferred)\n"
+              "UIA COM session initialised (lazy)\n"
+              "NativeCore shut down\n");
+}
+
+TEST_F(NativeCoreTest, FailedCoInitializeIsLoggedAndRetriedByTheNextCaller) {
+    core.start();
+    size_t mark = logMark();
+    simdesk::failCall("CoInitializeEx", E_OUTOFMEMORY);
+    EXPECT_EQ(core.ensureUiaSession(), E_OUTOFMEMORY);
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_EQ(simdesk::callCount("CoCreateInstance"), 0);
+    EXPECT_EQ(logSince(mark), "CoInitializeEx failed: 0x8007000E\n");
+    EXPECT_EQ(core.ensureUiaSession(), S_OK);
+    EXPECT_EQ(logSince(mark), "CoInitializeEx failed: 0x8007000E\nUIA COM session initialised (lazy)\n");
+}
+
+TEST_F(NativeCoreTest, FailedCreationLogsEachAttemptAndLeavesNoComInitialisation) {
+    core.start();
+    size_t mark = logMark();
+    simdesk::failCall("CoCreateInstance", REGDB_E_CLASSNOTREG, -1);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(core.ensureUiaSession(), REGDB_E_CLASSNOTREG);
+        EXPECT_EQ(threadState(GetCurrentThreadId()).comInitCount, 0) << "attempt " << attempt;
+        EXPECT_FALSE(core.comInitialised);
+        EXPECT_FALSE(core.automation);
+    }
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_EQ(logSince(mark),
+              "CoCreateInstance(CUIAutomation) failed: 0x80040154\n"
+              "CoCreateInstance(CUIAutomation) failed: 0x80040154\n"
+              "CoCreateInstance(CUIAutomation) failed: 0x80040154\n");
+    core.shutdown();
+    EXPECT_EQ(apartmentHere(), simdesk::Apartment::None);
+}
+
+TEST_F(NativeCoreTest, ThreadInASingleThreadedApartmentKeepsIt) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    core.start();
+    EXPECT_EQ(core.ensureUiaSession(), S_OK);  // RPC_E_CHANGED_MODE counts as success
+    EXPECT_FALSE(core.comInitialised);
+    EXPECT_EQ(apartmentHere(), simdesk::Apartment::Sta);
+    core.shutdown();
+    // No CoUninitialize was owed: the caller's own STA is still there.
+    simdesk::ThreadState s = threadState(GetCurrentThreadId());
+    EXPECT_EQ(s.apartment, simdesk::Apartment::Sta);
+    EXPECT_EQ(s.comInitCount, 1);
+    CoUninitialize();
+}
+
+TEST_F(NativeCoreTest, ShutdownOnAnotherThreadLeavesThatThreadsComAlone) {
+    core.start();
+    std::thread opener([&] { EXPECT_EQ(core.ensureUiaSession(), S_OK); });
+    opener.join();
+    ASSERT_TRUE(core.uiaReady.load());
+    // The thread that shuts down has its own apartment, which must survive.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    core.shutdown();
+    EXPECT_EQ(threadState(GetCurrentThreadId()).comInitCount, 1);
+    EXPECT_EQ(apartmentHere(), simdesk::Apartment::Sta);
+    EXPECT_EQ(simdesk::liveCounts().com, 0);
+    CoUninitialize();
+}
+
+TEST_F(NativeCoreTest, ConcurrentFirstUsersCreateOneSession) {
+    core.start();
+    size_t mark = logMark();
+    std::atomic<int> ok{0};
+    std::vector<std::thread> users;
+    for (int i = 0; i < 8; ++i)
+        users.emplace_back([&] {
+            if (core.ensureUiaSession() == S_OK) ok.fetch_add(1);
+        });
+    for (auto& t : users) t.join();
+    EXPECT_EQ(ok.load(), 8);
+    EXPECT_EQ(simdesk::callCount("CoCreateInstance"), 1);
+    EXPECT_EQ(logSince(mark), "UIA COM session initialised (lazy)\n");
+}
+
+TEST(HresultText, EightUpperCaseDigitsOfTheUnsignedValue) {
+    EXPECT_EQ(hresultHex(E_FAIL), "80004005");
+    EXPECT_EQ(hresultHex(S_OK), "00000000");
+    EXPECT_EQ(hresultHex((HRESULT)0x0000ABCD), "0000ABCD");
+}
+
+}  // namespace
