@@ -59,7 +59,7 @@ $(STAMP): requirements-dev.txt
 define cmake_build
 	@mkdir -p $(1)
 	@$(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DOSTRAND_BUILD_TESTS=ON \
-	  -DOSTRAND_BUILD_MODULE=OFF $(2) > $(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }
+	  -DOSTRAND_BUILD_MODULE=OFF -DOSTRAND_WERROR=ON $(2) > $(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }
 	@$(CMAKE) --build $(1) > $(1)/build.log 2>&1 || { cat $(1)/build.log; exit 1; }
 	@touch $(1)/.built
 endef
@@ -75,7 +75,7 @@ install: $(VENV)/.installed
 $(VENV)/.installed: $(STAMP) $(SOURCES)
 	@mkdir -p build
 	@PATH="$(abspath $(VENV)/bin):$$PATH" $(PY) -m pip install -q --disable-pip-version-check \
-	  --no-build-isolation . > build/.pip-install.log 2>&1 || { cat build/.pip-install.log; exit 1; }
+	  --no-build-isolation -Ccmake.define.OSTRAND_WERROR=ON . > build/.pip-install.log 2>&1 || { cat build/.pip-install.log; exit 1; }
 	@touch $@
 
 clean:

@@ -87,6 +87,7 @@ TEST_F(FrameworkTest, PerceptionThreadRunsInItsOwnApartmentAndPumpsItsQueue) {
 TEST_F(FrameworkTest, QuitMessageEndsTheThreadWithoutWaitingForTheTimeout) {
     initialiseFramework();
     DWORD id = f.engine->threadId.load();
+    ASSERT_TRUE(eventually([&] { return threadState(id).waits >= 1; }));
     uint64_t timeoutsBefore = threadState(id).waitTimeouts;
     ASSERT_TRUE(shutdownWithin(std::chrono::seconds(10)));
     simdesk::ThreadState s = threadState(id);
@@ -101,6 +102,7 @@ TEST_F(FrameworkTest, QuitMessageEndsTheThreadWithoutWaitingForTheTimeout) {
 TEST_F(FrameworkTest, ThreadStopsOnItsTimeoutWhenTheQuitMessageCannotBePosted) {
     initialiseFramework();
     DWORD id = f.engine->threadId.load();
+    ASSERT_TRUE(eventually([&] { return threadState(id).waits >= 1; }));
     simdesk::failCall("PostThreadMessageW", ERROR_NOT_ENOUGH_QUOTA);
     ASSERT_TRUE(shutdownWithin(std::chrono::seconds(10)));
     simdesk::ThreadState s = threadState(id);

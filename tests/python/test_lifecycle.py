@@ -16,6 +16,16 @@ def perception_threads():
     return [t for t in simdesk.threads() if t["alive"] and t["apartment"] == "sta" and t["id"] != me]
 
 
+def waiting_perception_thread():
+    """The perception thread, once it waits in its message loop."""
+    for _ in range(2000):  # a hang guard, not a timing requirement
+        threads = perception_threads()
+        if len(threads) == 1 and threads[0]["waits"] >= 1:
+            return threads[0]
+        time.sleep(0.005)
+    raise AssertionError(f"no perception thread waiting: {simdesk.threads()}")
+
+
 def test_first_initialise_of_a_process():
     result = run_python("""
         import ostrandcore
@@ -86,7 +96,7 @@ def test_perception_thread_has_its_own_apartment_and_pumps_messages(initialised)
 
 def test_shutdown_stops_the_thread_by_its_quit_message():
     ostrandcore.initialise()
-    [thread] = perception_threads()
+    thread = waiting_perception_thread()
     ostrandcore.shutdown()
     [ended] = [t for t in simdesk.threads() if t["id"] == thread["id"]]
     assert not ended["alive"]
@@ -95,7 +105,7 @@ def test_shutdown_stops_the_thread_by_its_quit_message():
 
 def test_shutdown_still_stops_the_thread_when_the_quit_message_is_lost():
     ostrandcore.initialise()
-    [thread] = perception_threads()
+    thread = waiting_perception_thread()
     simdesk.fail("PostThreadMessageW", simdesk.ERROR_INVALID_THREAD_ID)
     ostrandcore.shutdown()  # the thread notices at its next one-second wake
     [ended] = [t for t in simdesk.threads() if t["id"] == thread["id"]]
@@ -151,3 +161,14 @@ def test_thread_that_cannot_be_created_raises_and_builds_nothing():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_interpreter_exits_cleanly_while_initialised():
+    result = run_python("""
+        import ostrandcore
+        ostrandcore.initialise()
+        print("exiting")
+    """, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "exiting"
+    assert result.stderr == ""

@@ -80,8 +80,8 @@ enum class Call : int {
 bool enter(Call call, int32_t* code);
 
 #define SIM_ENTER(name) \
-    int32_t simFaultCode_ = 0; \
-    const bool simFault_ = ::simdesk::detail::enter(::simdesk::detail::Call::name, &simFaultCode_)
+    [[maybe_unused]] int32_t simFaultCode_ = 0; \
+    [[maybe_unused]] const bool simFault_ = ::simdesk::detail::enter(::simdesk::detail::Call::name, &simFaultCode_)
 #define SIM_FAIL_HR() \
     if (simFault_) return (HRESULT)simFaultCode_
 #define SIM_FAIL_LE(result) \
