@@ -151,9 +151,9 @@ TEST_F(FrameworkTest, ShutdownRemovesHandlersReleasesTheSessionAndEmptiesTheRegi
     NativeCore& core = NativeCore::instance();
     ASSERT_EQ(core.ensureUiaSession(), S_OK);
 
-    simdesk::WindowSpec spec;
-    spec.className = u"#32770";
-    HWND window = simdesk::createWindow(spec);
+    simdesk::WindowDesc desc;
+    desc.className = u"#32770";
+    HWND window = simdesk::createWindow(desc);
     ComPtr<IUIAutomationElement> element;
     ASSERT_EQ(core.automation->ElementFromHandle(window, element.put()), S_OK);
     EXPECT_EQ(handleRegistry().registerElement(element.get()), 1);

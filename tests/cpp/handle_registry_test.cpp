@@ -17,9 +17,9 @@ protected:
         ASSERT_EQ(CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
                                    automation.putVoid()),
                   S_OK);
-        simdesk::WindowSpec spec;
-        spec.className = u"Button";
-        window = simdesk::createWindow(spec);
+        simdesk::WindowDesc desc;
+        desc.className = u"Button";
+        window = simdesk::createWindow(desc);
     }
     void TearDown() override {
         automation.reset();

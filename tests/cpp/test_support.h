@@ -1,14 +1,10 @@
 // Helpers shared by the core's tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include "core/framework.h"
+#include "desk_test.h"
 #include "simdesk.h"
 
 namespace ostrand_test {
@@ -17,18 +13,6 @@ namespace ostrand_test {
 inline std::string logSince(size_t mark) { return Ostrand::NativeCore::instance().logCopy().substr(mark); }
 inline size_t logMark() { return Ostrand::NativeCore::instance().logCopy().size(); }
 
-// Polls `cond` until it holds or `limit` passes: a guard against hangs, not a
-// timing assertion.
-inline bool eventually(const std::function<bool()>& cond,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 inline simdesk::ThreadState threadState(DWORD id) {
     simdesk::ThreadState s;
     simdesk::threadState(id, &s);
@@ -36,13 +20,13 @@ inline simdesk::ThreadState threadState(DWORD id) {
 }
 
 // Every core test starts from a new desktop and leaves the framework down.
-class CoreTest : public ::testing::Test {
+class CoreTest : public DeskTest {
 protected:
-    void SetUp() override { simdesk::reset(); }
     void TearDown() override {
         simdesk::clearFaults();
         Ostrand::shutdownFramework();
         Ostrand::NativeCore::instance().shutdown();
+        DeskTest::TearDown();
     }
 };
 

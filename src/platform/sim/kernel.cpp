@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -344,19 +345,23 @@ SIMAPI int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH src, int
     auto* bytes = reinterpret_cast<const unsigned char*>(src);
     bool bad = false;
     size_t need = decodeUtf8(bytes, n, nullptr, &bad);
-    if (bad && (flags & MB_ERR_INVALID_CHARS)) {
+    bool strict = bad && (flags & MB_ERR_INVALID_CHARS);
+    if (dstLen == 0) {
+        if (strict) setLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return strict ? 0 : (int)need;
+    }
+    // Windows writes what fits (replacement characters included) before it
+    // reports a short buffer or, in strict mode, the invalid input.
+    std::u16string text(need, u'\0');
+    decodeUtf8(bytes, n, text.data(), &bad);
+    std::memcpy(dst, text.data(), std::min(need, (size_t)dstLen) * sizeof(char16_t));
+    if (strict) {
         setLastError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
     }
-    if (dstLen == 0) return (int)need;
     if (need > (size_t)dstLen) {
-        // Windows writes what fits before it reports the short buffer.
-        std::u16string tmp(need, u'\0');
-        decodeUtf8(bytes, n, tmp.data(), &bad);
-        std::memcpy(dst, tmp.data(), (size_t)dstLen * sizeof(char16_t));
         setLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    decodeUtf8(bytes, n, dst, &bad);
     return (int)need;
 }

@@ -331,9 +331,14 @@ SIMAPI HRESULT WINAPI VariantClear(VARIANTARG* v) {
         if (FAILED(hr)) return hr;
     } else {
         switch (vt) {
-            case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R8: case VT_BOOL: break;
+            // Plain values own nothing; their bits are left as they are.
+            case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY:
+            case VT_DATE: case VT_ERROR: case VT_BOOL: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4:
+            case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
+                break;
             case VT_BSTR: freeBstr(v->bstrVal); break;
             case VT_UNKNOWN:
+            case VT_DISPATCH:  // one Release, as for VT_UNKNOWN
                 if (v->punkVal) v->punkVal->Release();
                 break;
             default: return DISP_E_BADVARTYPE;

@@ -81,22 +81,22 @@ namespace simdesk {
 
 using namespace detail;
 
-HWND createWindow(const WindowSpec& spec) {
+HWND createWindow(const WindowDesc& desc) {
     std::lock_guard<std::mutex> g(desk().m);
     Window* parent = nullptr;
-    if (spec.parent) {
-        parent = find(spec.parent);
+    if (desc.parent) {
+        parent = find(desc.parent);
         if (!parent) return nullptr;
     }
     auto w = std::make_unique<Window>();
     w->handle = reinterpret_cast<HWND>(desk().nextHandle);
     desk().nextHandle += 2;
     w->parent = parent;
-    w->className = spec.className;
-    w->text = spec.text;
-    w->rect = spec.rect;
-    w->visible = spec.visible;
-    w->enabled = spec.enabled;
+    w->className = desc.className;
+    w->text = desc.text;
+    w->rect = desc.rect;
+    w->visible = desc.visible;
+    w->enabled = desc.enabled;
     auto& sib = parent ? parent->children : desk().topLevel;
     sib.insert(sib.begin(), w.get());
     HWND h = w->handle;

@@ -41,7 +41,7 @@ SIMDESK_API void clearFaults();
 
 // ---- Windows ------------------------------------------------------------------------
 
-struct WindowSpec {
+struct WindowDesc {
     HWND parent = nullptr;
     std::u16string className;
     std::u16string text;
@@ -61,9 +61,9 @@ struct WindowState {
     std::vector<HWND> children;  // Z order, top first
 };
 
-// Creates a window as the topmost child of spec.parent (null: top level).
+// Creates a window as the topmost child of desc.parent (null: top level).
 // Returns null when the parent names no window.
-SIMDESK_API HWND createWindow(const WindowSpec& spec);
+SIMDESK_API HWND createWindow(const WindowDesc& desc);
 // Destroys the window and its whole subtree. False for a dead handle.
 SIMDESK_API bool destroyWindow(HWND hwnd);
 // Moves the window under a new parent (null: top level) as its topmost child.

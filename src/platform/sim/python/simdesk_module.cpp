@@ -124,14 +124,14 @@ PyObject* create_window(PyObject*, PyObject* args, PyObject* kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|KUUOpp", const_cast<char**>(kwlist), &parent, &cls, &text, &rect,
                                      &visible, &enabled))
         return nullptr;
-    simdesk::WindowSpec spec;
-    spec.parent = toHwnd(parent);
-    if (cls && !toU16(cls, &spec.className)) return nullptr;
-    if (text && !toU16(text, &spec.text)) return nullptr;
-    if (rect && !parseRect(rect, &spec.rect)) return nullptr;
-    spec.visible = visible;
-    spec.enabled = enabled;
-    HWND h = simdesk::createWindow(spec);
+    simdesk::WindowDesc desc;
+    desc.parent = toHwnd(parent);
+    if (cls && !toU16(cls, &desc.className)) return nullptr;
+    if (text && !toU16(text, &desc.text)) return nullptr;
+    if (rect && !parseRect(rect, &desc.rect)) return nullptr;
+    desc.visible = visible;
+    desc.enabled = enabled;
+    HWND h = simdesk::createWindow(desc);
     if (!h) return PyErr_Format(PyExc_ValueError, "parent window 0x%llX does not exist", parent);
     return PyLong_FromUnsignedLongLong(fromHwnd(h));
 }
