@@ -559,6 +559,12 @@ TEST_F(SimOle, SafeArrayEmptyAndUnsupportedVectors) {
     EXPECT_EQ(SafeArrayDestroy(empty), S_OK);
     EXPECT_EQ(SafeArrayDestroy(emptyAtZero), S_OK);
 
+    // An upper bound past the 32-bit range cannot be reported.
+    SAFEARRAY* high = SafeArrayCreateVector(VT_I4, 0x7FFFFFFF, 2);
+    ASSERT_NE(high, nullptr);
+    EXPECT_EQ(SafeArrayGetUBound(high, 1, &ub), DISP_E_OVERFLOW);
+    EXPECT_EQ(SafeArrayDestroy(high), S_OK);
+
     EXPECT_EQ(SafeArrayCreateVector(VT_EMPTY, 0, 4), nullptr);
     EXPECT_EQ(SafeArrayCreateVector(VT_NULL, 0, 4), nullptr);
     EXPECT_EQ(simdesk::liveCounts().safearray, 0);
@@ -588,8 +594,10 @@ TEST_F(SimOle, SafeArrayOwnsCopiesOfStringsAndInterfaces) {
     out = reinterpret_cast<BSTR>(1);
     ASSERT_EQ(SafeArrayGetElement(strings, &j, &out), S_OK);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(SafeArrayDestroy(strings), S_OK);
+    // A null string is stored as null, freeing what the slot held.
+    ASSERT_EQ(SafeArrayPutElement(strings, &i, nullptr), S_OK);
     EXPECT_EQ(simdesk::liveCounts().bstr, 0);
+    EXPECT_EQ(SafeArrayDestroy(strings), S_OK);
 
     Probe p;
     SAFEARRAY* objects = SafeArrayCreateVector(VT_UNKNOWN, 0, 1);
@@ -601,6 +609,9 @@ TEST_F(SimOle, SafeArrayOwnsCopiesOfStringsAndInterfaces) {
     EXPECT_EQ(got, &p);
     EXPECT_EQ(p.refs.load(), 3u);
     got->Release();
+    ASSERT_EQ(SafeArrayPutElement(objects, &i, nullptr), S_OK);  // clears the slot
+    EXPECT_EQ(p.refs.load(), 1u);
+    ASSERT_EQ(SafeArrayPutElement(objects, &i, &p), S_OK);
     EXPECT_EQ(SafeArrayDestroy(objects), S_OK);
     EXPECT_EQ(p.refs.load(), 1u);
     EXPECT_EQ(simdesk::liveCounts().safearray, 0);

@@ -212,9 +212,12 @@ SIMAPI HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* idx, void* pv) {
     SIM_FAIL_HR();
     HRESULT hr = checkIndex(psa, idx);
     if (FAILED(hr)) return hr;
-    if (!pv) return E_INVALIDARG;
+    VARTYPE vt = blockOf(psa)->header.vt;
+    // A null string or interface is a value of its own; a null pointer to a
+    // plain value is a caller's error.
+    if (!pv && vt != VT_BSTR && vt != VT_UNKNOWN) return E_INVALIDARG;
     void* dst = slot(psa, *idx);
-    switch (blockOf(psa)->header.vt) {
+    switch (vt) {
         case VT_BSTR: {
             BSTR src = static_cast<BSTR>(pv);
             BSTR copy = copyBstr(src);
@@ -280,7 +283,9 @@ SIMAPI HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT dim, LONG* out) {
     if (!psa || !out) return E_INVALIDARG;
     if (dim == 0 || dim > psa->cDims) return DISP_E_BADINDEX;
     // An empty dimension reports one below its lower bound.
-    *out = (LONG)((int64_t)psa->rgsabound[0].lLbound + psa->rgsabound[0].cElements - 1);
+    int64_t upper = (int64_t)psa->rgsabound[0].lLbound + psa->rgsabound[0].cElements - 1;
+    if (upper > INT32_MAX) return DISP_E_OVERFLOW;
+    *out = (LONG)upper;
     return S_OK;
 }
 
