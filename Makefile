@@ -1,5 +1,5 @@
 # make demo  - set up from a fresh machine and run the demo on the simulated desktop
-# make test  - set up and run every test (C++ with ctest, Python with pytest)
+# make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; Python with pytest)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -14,8 +14,9 @@ NINJA   := $(VENV)/bin/ninja
 STAMP   := $(VENV)/.deps-stamp
 CPPDIR  := build/cpp
 ASANDIR := build/asan
+GTEST   := build/.gtest
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
-TESTSRC := $(wildcard tests/cpp/*.cpp)
+TESTSRC := $(wildcard tests/cpp/*)
 
 # CPython 3.13: python3.13 on the PATH if it runs, else the one pyenv knows.
 PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
@@ -26,7 +27,7 @@ PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command 
 demo: install
 	@$(PY) examples/demo.py
 
-test: test-cpp test-python
+test: test-cpp test-asan test-python
 
 test-cpp: $(CPPDIR)/.built
 	@$(CTEST) --test-dir $(CPPDIR) --output-on-failure -j2 --timeout 300
@@ -38,7 +39,7 @@ test-python: install
 test-asan: $(ASANDIR)/.built
 	@$(CTEST) --test-dir $(ASANDIR) --output-on-failure -j2 --timeout 300
 
-setup: $(STAMP) .gtest
+setup: $(STAMP) $(GTEST)
 
 $(STAMP): requirements-dev.txt
 	@if [ -z "$(PYTHON313)" ]; then echo "CPython 3.13 not found (neither python3.13 nor pyenv's 3.13)" >&2; exit 1; fi
@@ -48,13 +49,13 @@ $(STAMP): requirements-dev.txt
 	@touch $@
 
 # GoogleTest from Debian's packages when the machine has none.
-.gtest:
+$(GTEST):
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq >/dev/null && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev >/dev/null; fi
 	@test -f /usr/include/gtest/gtest.h || { echo "GoogleTest could not be installed" >&2; exit 1; }
-	@touch $@
+	@mkdir -p build && touch $@
 
 define cmake_build
 	@mkdir -p $(1)
@@ -64,10 +65,10 @@ define cmake_build
 	@touch $(1)/.built
 endef
 
-$(CPPDIR)/.built: $(STAMP) .gtest $(SOURCES) $(TESTSRC)
+$(CPPDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
 	$(call cmake_build,$(CPPDIR),-DCMAKE_BUILD_TYPE=Debug)
 
-$(ASANDIR)/.built: $(STAMP) .gtest $(SOURCES) $(TESTSRC)
+$(ASANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
 	$(call cmake_build,$(ASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined)
 
 install: $(VENV)/.installed
@@ -79,4 +80,4 @@ $(VENV)/.installed: $(STAMP) $(SOURCES)
 	@touch $@
 
 clean:
-	rm -rf build $(VENV) .gtest
+	rm -rf build $(VENV)
