@@ -247,6 +247,29 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
     SAFEARRAY* arr = SafeArrayCreateVector(VT_I4, 0, 1);
     LONG idx = 0, val = 0;
     auto noop = [](HWND, LPARAM) -> BOOL { return TRUE; };
+    IUIAutomationElement* elem = nullptr;
+    IUIAutomationCacheRequest* request = nullptr;
+    IUIAutomationCondition* cond = nullptr;
+    IUIAutomationCondition* nameCond = nullptr;
+    IUIAutomationElementArray* found = nullptr;
+    ASSERT_EQ(uia->ElementFromHandle(h, &elem), S_OK);
+    ASSERT_EQ(uia->CreateCacheRequest(&request), S_OK);
+    ASSERT_EQ(uia->CreateTrueCondition(&cond), S_OK);
+    VARIANT name;
+    name.vt = VT_BSTR;
+    name.bstrVal = nullptr;
+    ASSERT_EQ(uia->CreatePropertyCondition(UIA_NamePropertyId, name, &nameCond), S_OK);
+    ASSERT_EQ(elem->FindAll(TreeScope_Element, cond, &found), S_OK);
+    auto boolCond = static_cast<IUIAutomationBoolCondition*>(cond);
+    auto propCond = static_cast<IUIAutomationPropertyCondition*>(nameCond);
+    BOOL b;
+    int n;
+    BSTR s = nullptr;
+    UIA_HWND uh;
+    enum TreeScope scope;
+    enum AutomationElementMode mode;
+    auto freeArray = [](SAFEARRAY* a) { SafeArrayDestroy(a); };
+    auto release = [](IUnknown* u) { if (u) u->Release(); };
 
     // One call of each function, by name.
     const std::map<std::string, std::function<void()>> calls = {
@@ -301,6 +324,83 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
              if (SUCCEEDED(uia->ElementFromHandle(h, &e))) e->Release();
          }},
         {"RemoveAllEventHandlers", [&] { uia->RemoveAllEventHandlers(); }},
+        {"CreateCacheRequest", [&] {
+             IUIAutomationCacheRequest* r = nullptr;
+             uia->CreateCacheRequest(&r);
+             release(r);
+         }},
+        {"CreateTrueCondition", [&] {
+             IUIAutomationCondition* c = nullptr;
+             uia->CreateTrueCondition(&c);
+             release(c);
+         }},
+        {"CreatePropertyCondition", [&] {
+             IUIAutomationCondition* c = nullptr;
+             uia->CreatePropertyCondition(UIA_NamePropertyId, name, &c);
+             release(c);
+         }},
+        {"get_BooleanValue", [&] { boolCond->get_BooleanValue(&b); }},
+        {"get_PropertyId", [&] { propCond->get_PropertyId(&n); }},
+        {"get_PropertyValue", [&] {
+             VARIANT v;
+             propCond->get_PropertyValue(&v);
+             VariantClear(&v);
+         }},
+        {"AddProperty", [&] { request->AddProperty(UIA_NamePropertyId); }},
+        {"get_TreeScope", [&] { request->get_TreeScope(&scope); }},
+        {"put_TreeScope", [&] { request->put_TreeScope(TreeScope_Subtree); }},
+        {"get_AutomationElementMode", [&] { request->get_AutomationElementMode(&mode); }},
+        {"put_AutomationElementMode", [&] { request->put_AutomationElementMode(AutomationElementMode_Full); }},
+        {"get_Length", [&] { found->get_Length(&n); }},
+        {"GetElement", [&] {
+             IUIAutomationElement* e = nullptr;
+             found->GetElement(0, &e);
+             release(e);
+         }},
+        {"GetRuntimeId", [&] {
+             SAFEARRAY* a = nullptr;
+             elem->GetRuntimeId(&a);
+             freeArray(a);
+         }},
+        {"FindFirst", [&] {
+             IUIAutomationElement* e = nullptr;
+             elem->FindFirst(TreeScope_Element, cond, &e);
+             release(e);
+         }},
+        {"FindAll", [&] {
+             IUIAutomationElementArray* a = nullptr;
+             elem->FindAll(TreeScope_Element, cond, &a);
+             release(a);
+         }},
+        {"FindAllBuildCache", [&] {
+             IUIAutomationElementArray* a = nullptr;
+             elem->FindAllBuildCache(TreeScope_Element, cond, request, &a);
+             release(a);
+         }},
+        {"GetCurrentPropertyValue", [&] {
+             VARIANT v;
+             elem->GetCurrentPropertyValue(UIA_NamePropertyId, &v);
+             VariantClear(&v);
+         }},
+        {"GetCachedPropertyValue", [&] {
+             VARIANT v;
+             elem->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, &v);
+             VariantClear(&v);
+         }},
+        {"get_CurrentControlType", [&] { elem->get_CurrentControlType(&n); }},
+        {"get_CurrentName", [&] { elem->get_CurrentName(&s); SysFreeString(s); }},
+        {"get_CurrentIsEnabled", [&] { elem->get_CurrentIsEnabled(&b); }},
+        {"get_CurrentAutomationId", [&] { elem->get_CurrentAutomationId(&s); SysFreeString(s); }},
+        {"get_CurrentClassName", [&] { elem->get_CurrentClassName(&s); SysFreeString(s); }},
+        {"get_CurrentNativeWindowHandle", [&] { elem->get_CurrentNativeWindowHandle(&uh); }},
+        {"get_CurrentBoundingRectangle", [&] { elem->get_CurrentBoundingRectangle(&r); }},
+        {"get_CachedControlType", [&] { elem->get_CachedControlType(&n); }},
+        {"get_CachedName", [&] { elem->get_CachedName(&s); }},
+        {"get_CachedIsEnabled", [&] { elem->get_CachedIsEnabled(&b); }},
+        {"get_CachedAutomationId", [&] { elem->get_CachedAutomationId(&s); }},
+        {"get_CachedClassName", [&] { elem->get_CachedClassName(&s); }},
+        {"get_CachedNativeWindowHandle", [&] { elem->get_CachedNativeWindowHandle(&uh); }},
+        {"get_CachedBoundingRectangle", [&] { elem->get_CachedBoundingRectangle(&r); }},
     };
 
     const std::vector<std::string> names = simdesk::callNames();
@@ -321,6 +421,11 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
     }
 
     SafeArrayDestroy(arr);
+    found->Release();
+    nameCond->Release();
+    cond->Release();
+    request->Release();
+    elem->Release();
     uia->Release();
     CoUninitialize();
 }

@@ -115,6 +115,7 @@ int64_t callCount(const std::string& name) {
 
 void resetCalls() {
     for (int i = 0; i < static_cast<int>(Call::Count); ++i) sites()[i].calls.store(0);
+    resetCrossProcessCalls();
 }
 
 bool failCall(const std::string& name, int32_t code, int count, int skip) {
@@ -142,6 +143,7 @@ void reset() {
     destroyAllWindows();
     clearFaults();
     resetCalls();
+    setCrossProcessLatency(0);
     resetThreads();
 }
 

@@ -66,7 +66,40 @@ enum class FailKind {
     X(DispatchMessageW, LastError)             \
     X(PostThreadMessageW, LastError)           \
     X(ElementFromHandle, Hresult)              \
-    X(RemoveAllEventHandlers, Hresult)
+    X(CreateCacheRequest, Hresult)             \
+    X(CreateTrueCondition, Hresult)            \
+    X(CreatePropertyCondition, Hresult)        \
+    X(RemoveAllEventHandlers, Hresult)         \
+    X(get_BooleanValue, Hresult)               \
+    X(get_PropertyId, Hresult)                 \
+    X(get_PropertyValue, Hresult)              \
+    X(AddProperty, Hresult)                    \
+    X(get_TreeScope, Hresult)                  \
+    X(put_TreeScope, Hresult)                  \
+    X(get_AutomationElementMode, Hresult)      \
+    X(put_AutomationElementMode, Hresult)      \
+    X(get_Length, Hresult)                     \
+    X(GetElement, Hresult)                     \
+    X(GetRuntimeId, Hresult)                   \
+    X(FindFirst, Hresult)                      \
+    X(FindAll, Hresult)                        \
+    X(FindAllBuildCache, Hresult)              \
+    X(GetCurrentPropertyValue, Hresult)        \
+    X(GetCachedPropertyValue, Hresult)         \
+    X(get_CurrentControlType, Hresult)         \
+    X(get_CurrentName, Hresult)                \
+    X(get_CurrentIsEnabled, Hresult)           \
+    X(get_CurrentAutomationId, Hresult)        \
+    X(get_CurrentClassName, Hresult)           \
+    X(get_CurrentNativeWindowHandle, Hresult)  \
+    X(get_CurrentBoundingRectangle, Hresult)   \
+    X(get_CachedControlType, Hresult)          \
+    X(get_CachedName, Hresult)                 \
+    X(get_CachedIsEnabled, Hresult)            \
+    X(get_CachedAutomationId, Hresult)         \
+    X(get_CachedClassName, Hresult)            \
+    X(get_CachedNativeWindowHandle, Hresult)   \
+    X(get_CachedBoundingRectangle, Hresult)
 
 enum class Call : int {
 #define SIMDESK_ENUM(name, kind) name,
@@ -84,6 +117,10 @@ bool enter(Call call, int32_t* code);
     [[maybe_unused]] const bool simFault_ = ::simdesk::detail::enter(::simdesk::detail::Call::name, &simFaultCode_)
 #define SIM_FAIL_HR() \
     if (simFault_) return (HRESULT)simFaultCode_
+// For calls with a pointer out-value: an injected code, even S_OK, comes back
+// with the out-value null.
+#define SIM_FAIL_HR_NULL(out) \
+    if (simFault_) { *(out) = nullptr; return (HRESULT)simFaultCode_; }
 #define SIM_FAIL_LE(result) \
     if (simFault_) { ::simdesk::detail::setLastError((DWORD)simFaultCode_); return result; }
 #define SIM_FAIL_NULL() \
@@ -138,6 +175,24 @@ private:
     const IID& iid_;
 };
 
+// ---- BSTR and SAFEARRAY without the counted public calls ----
+// Objects the desktop hands out are counted as live all the same.
+
+BSTR allocBstr(const OLECHAR* src, UINT len);
+void freeBstr(BSTR s);
+UINT bstrLength(BSTR s);
+SAFEARRAY* createArray(VARTYPE vt, LONG lbound, ULONG count);
+HRESULT destroyArray(SAFEARRAY* psa);
+// The element type of an array the desktop made; VT_EMPTY for anything else.
+VARTYPE arrayType(SAFEARRAY* psa);
+
+// ---- Cross-process calls ----
+
+// A call that crosses into the target process: counted, and it takes the
+// configured latency. Never called with desk().m held.
+void crossProcessCall();
+void resetCrossProcessCalls();
+
 // ---- Threads ----
 
 struct ThreadData {
@@ -166,6 +221,5 @@ std::atomic<int>& mtaMembers();
 HRESULT createAutomation(REFIID riid, void** ppv);
 
 void resetThreads();
-bool windowExists(HWND h);
 
 }  // namespace simdesk::detail

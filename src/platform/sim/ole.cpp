@@ -80,7 +80,14 @@ struct BstrHeader {
 
 BstrHeader* headerOf(BSTR s) { return reinterpret_cast<BstrHeader*>(s) - 1; }
 
-BSTR allocBstr(const OLECHAR* src, UINT len) {
+[[noreturn]] void corrupt(const char* what) {
+    std::fprintf(stderr, "simdesk: %s\n", what);
+    std::abort();
+}
+
+}  // namespace
+
+BSTR simdesk::detail::allocBstr(const OLECHAR* src, UINT len) {
     auto* h = static_cast<BstrHeader*>(std::malloc(sizeof(BstrHeader) + (len + 1) * sizeof(OLECHAR)));
     if (!h) return nullptr;
     h->tag = kBstrTag;
@@ -95,12 +102,7 @@ BSTR allocBstr(const OLECHAR* src, UINT len) {
     return s;
 }
 
-[[noreturn]] void corrupt(const char* what) {
-    std::fprintf(stderr, "simdesk: %s\n", what);
-    std::abort();
-}
-
-void freeBstr(BSTR s) {
+void simdesk::detail::freeBstr(BSTR s) {
     if (!s) return;
     BstrHeader* h = headerOf(s);
     if (h->tag != kBstrTag) corrupt(h->tag == kBstrDead ? "BSTR freed twice" : "SysFreeString of a foreign pointer");
@@ -109,9 +111,9 @@ void freeBstr(BSTR s) {
     std::free(h);
 }
 
-BSTR copyBstr(BSTR s) { return s ? allocBstr(s, headerOf(s)->bytes / sizeof(OLECHAR)) : nullptr; }
+UINT simdesk::detail::bstrLength(BSTR s) { return s ? headerOf(s)->bytes / sizeof(OLECHAR) : 0; }
 
-}  // namespace
+static BSTR copyBstr(BSTR s) { return s ? allocBstr(s, headerOf(s)->bytes / sizeof(OLECHAR)) : nullptr; }
 
 SIMAPI BSTR WINAPI SysAllocString(const OLECHAR* psz) {
     SIM_ENTER(SysAllocString);
@@ -136,7 +138,7 @@ SIMAPI void WINAPI SysFreeString(BSTR s) {
 
 SIMAPI UINT WINAPI SysStringLen(BSTR s) {
     SIM_ENTER(SysStringLen);
-    return s ? headerOf(s)->bytes / sizeof(OLECHAR) : 0;
+    return bstrLength(s);
 }
 
 // ---- SAFEARRAY ----
@@ -184,9 +186,7 @@ void* slot(SAFEARRAY* psa, LONG idx) {
 
 }  // namespace
 
-SIMAPI SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count) {
-    SIM_ENTER(SafeArrayCreateVector);
-    SIM_FAIL_NULL();
+SAFEARRAY* simdesk::detail::createArray(VARTYPE vt, LONG lbound, ULONG count) {
     ULONG size = elementSize(vt);
     if (size == 0) return nullptr;
     if (count > 0x10000000u) return nullptr;
@@ -205,6 +205,18 @@ SIMAPI SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG co
     psa->rgsabound[0].lLbound = lbound;
     live().safearray.fetch_add(1);
     return psa;
+}
+
+VARTYPE simdesk::detail::arrayType(SAFEARRAY* psa) {
+    if (!psa) return VT_EMPTY;
+    ArrayBlock* block = blockOf(psa);
+    return block->header.tag == kArrayTag ? block->header.vt : (VARTYPE)VT_EMPTY;
+}
+
+SIMAPI SAFEARRAY* WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lbound, ULONG count) {
+    SIM_ENTER(SafeArrayCreateVector);
+    SIM_FAIL_NULL();
+    return createArray(vt, lbound, count);
 }
 
 SIMAPI HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* idx, void* pv) {
@@ -289,7 +301,7 @@ SIMAPI HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT dim, LONG* out) {
     return S_OK;
 }
 
-static HRESULT destroyArray(SAFEARRAY* psa) {
+HRESULT simdesk::detail::destroyArray(SAFEARRAY* psa) {
     if (!psa) return S_OK;
     ArrayBlock* block = blockOf(psa);
     if (block->header.tag != kArrayTag) corrupt("SafeArrayDestroy of a destroyed or foreign array");

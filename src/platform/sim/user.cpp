@@ -2,42 +2,28 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <unordered_map>
 
-#include "internal.h"
+#include "desktop.h"
 
 namespace simdesk::detail {
-namespace {
-
-struct Window {
-    HWND handle = nullptr;
-    Window* parent = nullptr;
-    std::vector<Window*> children;  // Z order, top first
-    std::u16string className;
-    std::u16string text;
-    RECT rect{0, 0, 0, 0};
-    bool visible = true;
-    bool enabled = true;
-};
-
-struct Desktop {
-    std::mutex m;
-    std::unordered_map<uintptr_t, std::unique_ptr<Window>> windows;
-    std::vector<Window*> topLevel;  // Z order, top first
-    // Handles are never reused, never 0, and fit in 32 bits, as HWNDs do.
-    uintptr_t nextHandle = 0x10010;
-};
 
 Desktop& desk() {
     static Desktop* d = new Desktop;
     return *d;
 }
 
-// Caller holds desk().m.
-Window* find(HWND h) {
+Window* findWindow(HWND h) {
     auto it = desk().windows.find(reinterpret_cast<uintptr_t>(h));
     return it == desk().windows.end() ? nullptr : it->second.get();
 }
+
+bool visibleWithAncestors(const Window* w) {
+    for (; w; w = w->parent)
+        if (!w->visible) return false;
+    return true;
+}
+
+namespace {
 
 std::vector<Window*>& siblingsOf(Window* w) { return w->parent ? w->parent->children : desk().topLevel; }
 
@@ -48,6 +34,7 @@ void unlink(Window* w) {
 
 void destroyTree(Window* w) {
     for (Window* c : std::vector<Window*>(w->children)) destroyTree(c);
+    dropElementsBelow(&w->elem);
     desk().windows.erase(reinterpret_cast<uintptr_t>(w->handle));
 }
 
@@ -58,20 +45,9 @@ void collect(const Window* w, std::vector<HWND>& out) {
     }
 }
 
-bool visibleWithAncestors(const Window* w) {
-    for (; w; w = w->parent)
-        if (!w->visible) return false;
-    return true;
-}
-
 constexpr size_t kPostedLimit = 10000;
 
 }  // namespace
-
-bool windowExists(HWND h) {
-    std::lock_guard<std::mutex> g(desk().m);
-    return find(h) != nullptr;
-}
 
 }  // namespace simdesk::detail
 
@@ -85,7 +61,7 @@ HWND createWindow(const WindowDesc& desc) {
     std::lock_guard<std::mutex> g(desk().m);
     Window* parent = nullptr;
     if (desc.parent) {
-        parent = find(desc.parent);
+        parent = findWindow(desc.parent);
         if (!parent) return nullptr;
     }
     auto w = std::make_unique<Window>();
@@ -97,6 +73,18 @@ HWND createWindow(const WindowDesc& desc) {
     w->rect = desc.rect;
     w->visible = desc.visible;
     w->enabled = desc.enabled;
+    w->classControlType = controlTypeOfClass(w->className);
+    w->elem.id = reinterpret_cast<uintptr_t>(w->handle);
+    w->elem.window = w.get();
+    w->elem.host = w.get();
+    // A child window belongs to its parent's process; each top-level window
+    // stands for a process of its own.
+    if (parent) {
+        w->elem.processId = parent->elem.processId;
+    } else {
+        w->elem.processId = desk().nextProcessId;
+        desk().nextProcessId += 4;
+    }
     auto& sib = parent ? parent->children : desk().topLevel;
     sib.insert(sib.begin(), w.get());
     HWND h = w->handle;
@@ -106,7 +94,7 @@ HWND createWindow(const WindowDesc& desc) {
 
 bool destroyWindow(HWND h) {
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) return false;
     unlink(w);
     destroyTree(w);
@@ -115,11 +103,11 @@ bool destroyWindow(HWND h) {
 
 bool setParent(HWND h, HWND parentHandle) {
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) return false;
     Window* parent = nullptr;
     if (parentHandle) {
-        parent = find(parentHandle);
+        parent = findWindow(parentHandle);
         if (!parent) return false;
         for (Window* p = parent; p; p = p->parent)
             if (p == w) return false;
@@ -134,7 +122,7 @@ bool setParent(HWND h, HWND parentHandle) {
 template <class F>
 static bool withWindow(HWND h, F f) {
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) return false;
     f(*w);
     return true;
@@ -176,6 +164,7 @@ std::vector<HWND> topLevelWindows() {
 
 void destroyAllWindows() {
     std::lock_guard<std::mutex> g(desk().m);
+    desk().elements.clear();
     desk().windows.clear();
     desk().topLevel.clear();
 }
@@ -196,7 +185,7 @@ SIMAPI BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam
             // As EnumWindows: the top-level windows.
             for (Window* w : desk().topLevel) list.push_back(w->handle);
         } else {
-            Window* w = find(parent);
+            Window* w = findWindow(parent);
             if (!w) {
                 setLastError(ERROR_INVALID_WINDOW_HANDLE);
                 return FALSE;
@@ -210,7 +199,7 @@ SIMAPI BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam
     for (HWND h : list) {
         {
             std::lock_guard<std::mutex> g(desk().m);
-            if (!find(h)) continue;
+            if (!findWindow(h)) continue;
         }
         if (!proc(h, lParam)) return FALSE;
     }
@@ -230,7 +219,7 @@ SIMAPI int WINAPI GetClassNameW(HWND h, LPWSTR buf, int max) {
     SIM_FAIL_LE(0);
     if (!buf || max <= 0) return 0;
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) {
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
@@ -245,7 +234,7 @@ SIMAPI int WINAPI GetWindowTextW(HWND h, LPWSTR buf, int max) {
     SIM_FAIL_LE(0);
     if (!buf || max <= 0) return 0;
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) {
         buf[0] = 0;
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -258,7 +247,7 @@ SIMAPI BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {
     SIM_ENTER(GetWindowRect);
     SIM_FAIL_LE(FALSE);
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     if (!w) {
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
@@ -275,7 +264,7 @@ SIMAPI BOOL WINAPI IsWindow(HWND h) {
     SIM_ENTER(IsWindow);
     SIM_FAIL_LE(FALSE);
     std::lock_guard<std::mutex> g(desk().m);
-    return find(h) ? TRUE : FALSE;
+    return findWindow(h) ? TRUE : FALSE;
 }
 
 // Only the window's own state: a disabled parent does not disable it.
@@ -283,7 +272,7 @@ SIMAPI BOOL WINAPI IsWindowEnabled(HWND h) {
     SIM_ENTER(IsWindowEnabled);
     SIM_FAIL_LE(FALSE);
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     return w && w->enabled ? TRUE : FALSE;
 }
 
@@ -292,7 +281,7 @@ SIMAPI BOOL WINAPI IsWindowVisible(HWND h) {
     SIM_ENTER(IsWindowVisible);
     SIM_FAIL_LE(FALSE);
     std::lock_guard<std::mutex> g(desk().m);
-    Window* w = find(h);
+    Window* w = findWindow(h);
     return w && visibleWithAncestors(w) ? TRUE : FALSE;
 }
 
@@ -364,7 +353,7 @@ SIMAPI LRESULT WINAPI DispatchMessageW(const MSG* msg) {
     // Thread messages have no window procedure to go to.
     if (!msg || !msg->hwnd) return 0;
     std::lock_guard<std::mutex> g(desk().m);
-    if (!find(msg->hwnd)) setLastError(ERROR_INVALID_WINDOW_HANDLE);
+    if (!findWindow(msg->hwnd)) setLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
 }
 

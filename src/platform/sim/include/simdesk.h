@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,10 @@ SIMDESK_API void resetCalls();
 // Make the named function fail `count` times (-1: until cleared), after
 // letting `skip` calls through. HRESULT functions return `code`; functions
 // that report through the last error set it to `code` and return their
-// failure value. Returns false for an unknown name.
+// failure value. Returns false for an unknown name. `code` may be 0 (S_OK):
+// an HRESULT function then returns S_OK without doing its work, and a
+// pointer it hands out (element, array, condition, cache request, BSTR,
+// SAFEARRAY) comes back null, as a misbehaving provider's would.
 SIMDESK_API bool failCall(const std::string& name, int32_t code, int count = 1, int skip = 0);
 SIMDESK_API void clearFaults();
 
@@ -76,7 +80,77 @@ SIMDESK_API bool setWindowVisible(HWND hwnd, bool visible);
 SIMDESK_API bool setWindowEnabled(HWND hwnd, bool enabled);
 SIMDESK_API bool windowState(HWND hwnd, WindowState* out);
 SIMDESK_API std::vector<HWND> topLevelWindows();
+// Destroys every window, and with them every element.
 SIMDESK_API void destroyAllWindows();
+
+// ---- UI Automation elements -------------------------------------------------------
+//
+// Every window is an element; its id is the handle's value. Window-less
+// elements (the content of a browser or WPF window) can be added under any
+// element; their ids start at 1 << 40 and never collide with a handle. An
+// element's children are its child windows (Z order, top first) followed by
+// its window-less children in the order they were added.
+
+using ElementId = uint64_t;
+
+inline ElementId elementOf(HWND hwnd) { return static_cast<ElementId>(reinterpret_cast<uintptr_t>(hwnd)); }
+
+// Fields left empty keep their value. A window's element reads its name,
+// class name, rectangle and enabled state from the window, and its control
+// type from its class, until they are given here; then the given value
+// stays, whatever the window does later.
+struct ElementDesc {
+    std::optional<std::u16string> name;
+    std::optional<std::u16string> automationId;
+    std::optional<std::u16string> className;
+    std::optional<int32_t> controlType;
+    std::optional<RECT> rect;  // screen edges
+    std::optional<bool> enabled;
+    std::optional<bool> controlElement;  // false: only in the raw view
+    std::optional<int32_t> processId;
+    std::optional<std::vector<int32_t>> runtimeId;  // any values, duplicates allowed
+};
+
+struct ElementState {
+    ElementId id = 0;
+    ElementId parent = 0;  // 0 for a top-level window
+    HWND window = nullptr;  // null when window-less
+    std::u16string name;
+    std::u16string automationId;
+    std::u16string className;
+    int32_t controlType = 0;
+    RECT rect{0, 0, 0, 0};
+    bool enabled = false;
+    bool controlElement = false;
+    int32_t processId = 0;
+    bool runtimeIdReadable = false;
+    std::vector<int32_t> runtimeId;
+    std::vector<ElementId> children;  // raw view, hidden windows included
+};
+
+// Adds a window-less element as the last window-less child of `parent`.
+// Defaults: empty strings, Custom (50025), a zero rectangle, enabled, a
+// control element, the host window's process id, the runtime id
+// [42, host window, 4, serial]. Returns 0 when `parent` does not exist.
+SIMDESK_API ElementId addElement(ElementId parent, const ElementDesc& desc);
+// Changes the given fields of any element. False for a dead id.
+SIMDESK_API bool setElement(ElementId id, const ElementDesc& desc);
+// Removes a window-less element with everything below it. False for a dead
+// id or a window's element (destroy the window instead).
+SIMDESK_API bool removeElement(ElementId id);
+SIMDESK_API bool setRuntimeId(ElementId id, const std::vector<int32_t>& runtimeId);
+// An element without a readable runtime id is a provider that has none:
+// GetRuntimeId gives S_OK and null, a cached RuntimeId is VT_EMPTY.
+SIMDESK_API bool setRuntimeIdReadable(ElementId id, bool readable);
+SIMDESK_API bool elementState(ElementId id, ElementState* out);
+
+// Calls that cross into the target's process (ElementFromHandle, the Find
+// calls, current values and GetRuntimeId of a live element) are counted
+// together, and each takes the configured latency (default 0), spent
+// without holding any desktop lock.
+SIMDESK_API int64_t crossProcessCalls();
+SIMDESK_API void setCrossProcessLatency(int64_t nanoseconds);
+SIMDESK_API int64_t crossProcessLatency();
 
 // ---- Threads, apartments and message queues -----------------------------------
 
@@ -98,8 +172,9 @@ struct ThreadState {
 SIMDESK_API std::vector<ThreadState> threads();
 SIMDESK_API bool threadState(DWORD id, ThreadState* out);
 
-// Everything back to a new desktop: windows destroyed, faults cleared, call
-// counters reset, records of ended threads dropped. Live-object counters are
+// Everything back to a new desktop: windows and elements destroyed (with
+// every override), faults cleared, call and cross-process counters reset,
+// latency back to 0, records of ended threads dropped. Live-object counters are
 // not reset: they count what the process still holds.
 SIMDESK_API void reset();
 

@@ -343,15 +343,101 @@ enum TreeScope {
 #define UIA_ClassNamePropertyId 30012
 #define UIA_NativeWindowHandlePropertyId 30020
 
+#define UIA_IsControlElementPropertyId 30016
+#define UIA_IsContentElementPropertyId 30017
+
 #define UIA_ButtonControlTypeId 50000
+#define UIA_CheckBoxControlTypeId 50002
+#define UIA_ComboBoxControlTypeId 50003
+#define UIA_EditControlTypeId 50004
+#define UIA_HyperlinkControlTypeId 50005
+#define UIA_ListItemControlTypeId 50007
+#define UIA_ListControlTypeId 50008
+#define UIA_MenuControlTypeId 50009
+#define UIA_ProgressBarControlTypeId 50012
+#define UIA_RadioButtonControlTypeId 50013
+#define UIA_ScrollBarControlTypeId 50014
+#define UIA_SliderControlTypeId 50015
+#define UIA_TabControlTypeId 50018
+#define UIA_TextControlTypeId 50020
+#define UIA_ToolBarControlTypeId 50021
+#define UIA_TreeControlTypeId 50023
 #define UIA_CustomControlTypeId 50025
+#define UIA_GroupControlTypeId 50026
+#define UIA_DocumentControlTypeId 50030
 #define UIA_WindowControlTypeId 50032
 #define UIA_PaneControlTypeId 50033
 
-struct IUIAutomationElement : public IUnknown {};
+enum AutomationElementMode { AutomationElementMode_None = 0, AutomationElementMode_Full = 1 };
+
+SIMAPI const IID IID_IUIAutomationCacheRequest;
+SIMAPI const IID IID_IUIAutomationCondition;
+SIMAPI const IID IID_IUIAutomationBoolCondition;
+SIMAPI const IID IID_IUIAutomationPropertyCondition;
+SIMAPI const IID IID_IUIAutomationElementArray;
+
+// The interfaces carry the SDK's method names and signatures; only the
+// methods the core and its tests call are declared.
+struct IUIAutomationElement;
+struct IUIAutomationElementArray;
+
+struct IUIAutomationCondition : public IUnknown {};
+
+struct IUIAutomationBoolCondition : public IUIAutomationCondition {
+    virtual HRESULT STDMETHODCALLTYPE get_BooleanValue(BOOL* boolVal) = 0;
+};
+
+struct IUIAutomationPropertyCondition : public IUIAutomationCondition {
+    virtual HRESULT STDMETHODCALLTYPE get_PropertyId(PROPERTYID* propertyId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_PropertyValue(VARIANT* propertyValue) = 0;
+};
+
+struct IUIAutomationCacheRequest : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE AddProperty(PROPERTYID propertyId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_TreeScope(enum TreeScope* scope) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_TreeScope(enum TreeScope scope) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AutomationElementMode(enum AutomationElementMode* mode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AutomationElementMode(enum AutomationElementMode mode) = 0;
+};
+
+struct IUIAutomationElementArray : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Length(int* length) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetElement(int index, IUIAutomationElement** element) = 0;
+};
+
+struct IUIAutomationElement : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetRuntimeId(SAFEARRAY** runtimeId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindFirst(enum TreeScope scope, IUIAutomationCondition* condition,
+                                                IUIAutomationElement** found) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindAll(enum TreeScope scope, IUIAutomationCondition* condition,
+                                              IUIAutomationElementArray** found) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindAllBuildCache(enum TreeScope scope, IUIAutomationCondition* condition,
+                                                        IUIAutomationCacheRequest* cacheRequest,
+                                                        IUIAutomationElementArray** found) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentPropertyValue(PROPERTYID propertyId, VARIANT* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCachedPropertyValue(PROPERTYID propertyId, VARIANT* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentControlType(CONTROLTYPEID* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentName(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsEnabled(BOOL* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentAutomationId(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentClassName(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentNativeWindowHandle(UIA_HWND* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentBoundingRectangle(RECT* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedControlType(CONTROLTYPEID* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedName(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedIsEnabled(BOOL* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedAutomationId(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedClassName(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedNativeWindowHandle(UIA_HWND* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CachedBoundingRectangle(RECT* retVal) = 0;
+};
 
 struct IUIAutomation : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ElementFromHandle(UIA_HWND hwnd,
                                                         IUIAutomationElement** element) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateCacheRequest(IUIAutomationCacheRequest** cacheRequest) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateTrueCondition(IUIAutomationCondition** newCondition) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreatePropertyCondition(PROPERTYID propertyId, VARIANT value,
+                                                              IUIAutomationCondition** newCondition) = 0;
     virtual HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() = 0;
 };

@@ -1,0 +1,103 @@
+// The desktop's window tree and the UI Automation elements on it. Windows and
+// elements share one mutex, desk().m, so that a tree walk sees one consistent
+// state and there is no lock order to get wrong. Nothing here calls out to a
+// user callback while the mutex is held.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "internal.h"
+
+namespace simdesk::detail {
+
+struct Window;
+
+// One UI Automation element: the element of a window, or a window-less one
+// (the content of a browser or WPF window) added under another element.
+struct Node {
+    // The overridable properties of a window's element: a flagged field
+    // replaces what the window itself has. A window-less element has every
+    // flag but ProcessId set; without that flag it inherits its host's.
+    enum : uint16_t {
+        kName = 1,
+        kClassName = 2,
+        kControlType = 4,
+        kRect = 8,
+        kEnabled = 16,
+        kProcessId = 32,
+        kRuntimeId = 64,
+    };
+
+    ElementId id = 0;
+    Window* window = nullptr;  // the window this element is; null when window-less
+    Window* host = nullptr;    // the nearest window at or above the element
+    Node* parent = nullptr;    // window-less only: the element it was added under
+    std::vector<Node*> extra;  // window-less children, in insertion order
+    uint16_t set = 0;
+    bool controlElement = true;
+    bool runtimeIdReadable = true;
+    int32_t controlType = UIA_CustomControlTypeId;
+    int32_t processId = 0;  // a window's own; a window-less one's only with kProcessId
+    std::u16string name;
+    std::u16string automationId;
+    std::u16string className;
+    RECT rect{0, 0, 0, 0};
+    bool enabled = true;
+    std::vector<int32_t> runtimeId;  // used with kRuntimeId
+
+    std::u16string_view nameValue() const;
+    std::u16string_view classNameValue() const;
+    int32_t controlTypeValue() const;
+    RECT rectValue() const;
+    bool enabledValue() const;
+    int32_t processIdValue() const;
+    LONG nativeWindowHandle() const;
+    // The runtime id, as a view of the stored one or of `local`; false when
+    // the element has none that can be read.
+    bool runtimeIdValue(int32_t (&local)[2], const int32_t** data, size_t* size) const;
+};
+
+struct Window {
+    HWND handle = nullptr;
+    Window* parent = nullptr;
+    std::vector<Window*> children;  // Z order, top first
+    std::u16string className;
+    std::u16string text;
+    RECT rect{0, 0, 0, 0};
+    bool visible = true;
+    bool enabled = true;
+    int32_t classControlType = 0;  // what the Win32 proxy makes of the class; 0: none
+    Node elem;
+};
+
+struct Desktop {
+    std::mutex m;
+    std::unordered_map<uintptr_t, std::unique_ptr<Window>> windows;
+    std::vector<Window*> topLevel;  // Z order, top first
+    // Handles are never reused, never 0, and fit in 32 bits, as HWNDs do.
+    uintptr_t nextHandle = 0x10010;
+    // Window-less elements, by id; their ids never collide with handles.
+    std::unordered_map<ElementId, std::unique_ptr<Node>> elements;
+    ElementId nextElement = ElementId(1) << 40;
+    int32_t nextSerial = 1;
+    // Process ids are multiples of four, as on Windows.
+    int32_t nextProcessId = 0x1000;
+};
+
+Desktop& desk();
+
+// Caller holds desk().m.
+Window* findWindow(HWND h);
+Node* findNode(ElementId id);
+bool visibleWithAncestors(const Window* w);
+// Drops the window-less elements below `n` (not `n` itself).
+void dropElementsBelow(Node* n);
+// The control type the Win32 proxies give a window class (0: none).
+int32_t controlTypeOfClass(const std::u16string& className);
+
+}  // namespace simdesk::detail

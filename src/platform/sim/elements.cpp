@@ -1,0 +1,257 @@
+// The UI Automation element model: what each element's properties are, the
+// control API that adds and changes elements, and the cross-process counter.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "desktop.h"
+
+namespace simdesk::detail {
+
+namespace {
+
+constexpr ElementId kFirstElementId = ElementId(1) << 40;
+
+bool sameClass(const std::u16string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        char16_t x = a[i], y = static_cast<char16_t>(b[i]);
+        if (x >= u'A' && x <= u'Z') x = x - u'A' + u'a';
+        if (y >= u'A' && y <= u'Z') y = y - u'A' + u'a';
+        if (x != y) return false;
+    }
+    return i == a.size() && !b[i];
+}
+
+std::atomic<int64_t> crossCalls{0};
+std::atomic<int64_t> latencyNs{0};
+
+}  // namespace
+
+// The Win32 proxies' defaults (class names compare without case, as window
+// classes do); anything else is a Pane, or a Window at the top level.
+int32_t controlTypeOfClass(const std::u16string& className) {
+    static const struct {
+        const char* name;
+        int32_t type;
+    } table[] = {
+        {"Button", UIA_ButtonControlTypeId},       {"Edit", UIA_EditControlTypeId},
+        {"Static", UIA_TextControlTypeId},         {"ListBox", UIA_ListControlTypeId},
+        {"ComboBox", UIA_ComboBoxControlTypeId},   {"SysListView32", UIA_ListControlTypeId},
+        {"SysTreeView32", UIA_TreeControlTypeId},  {"#32770", UIA_WindowControlTypeId},
+    };
+    for (const auto& e : table)
+        if (sameClass(className, e.name)) return e.type;
+    return 0;
+}
+
+std::u16string_view Node::nameValue() const {
+    return window && !(set & kName) ? std::u16string_view(window->text) : std::u16string_view(name);
+}
+
+std::u16string_view Node::classNameValue() const {
+    return window && !(set & kClassName) ? std::u16string_view(window->className) : std::u16string_view(className);
+}
+
+int32_t Node::controlTypeValue() const {
+    if (!window || (set & kControlType)) return controlType;
+    if (window->classControlType) return window->classControlType;
+    return window->parent ? UIA_PaneControlTypeId : UIA_WindowControlTypeId;
+}
+
+RECT Node::rectValue() const { return window && !(set & kRect) ? window->rect : rect; }
+
+bool Node::enabledValue() const { return window && !(set & kEnabled) ? window->enabled : enabled; }
+
+int32_t Node::processIdValue() const {
+    return window || (set & kProcessId) ? processId : host->elem.processId;
+}
+
+LONG Node::nativeWindowHandle() const {
+    return window ? static_cast<LONG>(reinterpret_cast<uintptr_t>(window->handle)) : 0;
+}
+
+bool Node::runtimeIdValue(int32_t (&local)[2], const int32_t** data, size_t* size) const {
+    if (!runtimeIdReadable) return false;
+    if (window && !(set & kRuntimeId)) {
+        // An HWND provider's id: UiaRuntimeId (42), then the handle.
+        local[0] = 42;
+        local[1] = nativeWindowHandle();
+        *data = local;
+        *size = 2;
+    } else {
+        *data = runtimeId.data();
+        *size = runtimeId.size();
+    }
+    return true;
+}
+
+Node* findNode(ElementId id) {
+    if (id >= kFirstElementId) {
+        auto it = desk().elements.find(id);
+        return it == desk().elements.end() ? nullptr : it->second.get();
+    }
+    Window* w = findWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(id)));
+    return w ? &w->elem : nullptr;
+}
+
+void dropElementsBelow(Node* n) {
+    // A stack instead of recursion: content trees can be very deep.
+    std::vector<Node*> stack(n->extra.begin(), n->extra.end());
+    n->extra.clear();
+    while (!stack.empty()) {
+        Node* c = stack.back();
+        stack.pop_back();
+        stack.insert(stack.end(), c->extra.begin(), c->extra.end());
+        desk().elements.erase(c->id);
+    }
+}
+
+void crossProcessCall() {
+    crossCalls.fetch_add(1, std::memory_order_relaxed);
+    const int64_t ns = latencyNs.load(std::memory_order_relaxed);
+    if (ns <= 0) return;
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::nanoseconds(ns);
+    // Sleep through most of a long wait; spin the rest, since a sleep
+    // overshoots by far more than the sub-millisecond latencies modelled.
+    if (ns > 2'000'000) std::this_thread::sleep_for(std::chrono::nanoseconds(ns - 1'000'000));
+    while (Clock::now() < end) {
+    }
+}
+
+void resetCrossProcessCalls() { crossCalls.store(0); }
+
+}  // namespace simdesk::detail
+
+namespace simdesk {
+
+using namespace detail;
+
+namespace {
+
+void apply(Node& n, const ElementDesc& d) {
+    if (d.name) {
+        n.name = *d.name;
+        n.set |= Node::kName;
+    }
+    if (d.automationId) n.automationId = *d.automationId;
+    if (d.className) {
+        n.className = *d.className;
+        n.set |= Node::kClassName;
+    }
+    if (d.controlType) {
+        n.controlType = *d.controlType;
+        n.set |= Node::kControlType;
+    }
+    if (d.rect) {
+        n.rect = *d.rect;
+        n.set |= Node::kRect;
+    }
+    if (d.enabled) {
+        n.enabled = *d.enabled;
+        n.set |= Node::kEnabled;
+    }
+    if (d.controlElement) n.controlElement = *d.controlElement;
+    if (d.processId) {
+        n.processId = *d.processId;
+        n.set |= Node::kProcessId;
+    }
+    if (d.runtimeId) {
+        n.runtimeId = *d.runtimeId;
+        n.set |= Node::kRuntimeId;
+    }
+}
+
+}  // namespace
+
+ElementId addElement(ElementId parentId, const ElementDesc& desc) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Node* parent = findNode(parentId);
+    if (!parent) return 0;
+    auto n = std::make_unique<Node>();
+    n->id = desk().nextElement++;
+    n->host = parent->host;
+    n->parent = parent;
+    n->set = Node::kName | Node::kClassName | Node::kControlType | Node::kRect | Node::kEnabled | Node::kRuntimeId;
+    // A fragment's id as UiaAppendRuntimeId builds it: 42, the fragment
+    // root's window, then the provider's own part.
+    n->runtimeId = {42, parent->host->elem.nativeWindowHandle(), 4, desk().nextSerial++};
+    apply(*n, desc);
+    ElementId id = n->id;
+    parent->extra.push_back(n.get());
+    desk().elements.emplace(id, std::move(n));
+    return id;
+}
+
+bool setElement(ElementId id, const ElementDesc& desc) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Node* n = findNode(id);
+    if (!n) return false;
+    apply(*n, desc);
+    return true;
+}
+
+bool removeElement(ElementId id) {
+    std::lock_guard<std::mutex> g(desk().m);
+    auto it = desk().elements.find(id);
+    if (it == desk().elements.end()) return false;
+    Node* n = it->second.get();
+    auto& sib = n->parent->extra;
+    sib.erase(std::find(sib.begin(), sib.end(), n));
+    dropElementsBelow(n);
+    desk().elements.erase(id);
+    return true;
+}
+
+bool setRuntimeId(ElementId id, const std::vector<int32_t>& runtimeId) {
+    ElementDesc d;
+    d.runtimeId = runtimeId;
+    return setElement(id, d);
+}
+
+bool setRuntimeIdReadable(ElementId id, bool readable) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Node* n = findNode(id);
+    if (!n) return false;
+    n->runtimeIdReadable = readable;
+    return true;
+}
+
+bool elementState(ElementId id, ElementState* out) {
+    std::lock_guard<std::mutex> g(desk().m);
+    const Node* n = findNode(id);
+    if (!n) return false;
+    out->id = n->id;
+    if (n->window)
+        out->parent = n->window->parent ? n->window->parent->elem.id : 0;
+    else
+        out->parent = n->parent->id;
+    out->window = n->window ? n->window->handle : nullptr;
+    out->name = n->nameValue();
+    out->automationId = n->automationId;
+    out->className = n->classNameValue();
+    out->controlType = n->controlTypeValue();
+    out->rect = n->rectValue();
+    out->enabled = n->enabledValue();
+    out->controlElement = n->controlElement;
+    out->processId = n->processIdValue();
+    int32_t local[2];
+    const int32_t* data = nullptr;
+    size_t size = 0;
+    out->runtimeIdReadable = n->runtimeIdValue(local, &data, &size);
+    out->runtimeId.assign(data, data + size);
+    out->children.clear();
+    if (n->window)
+        for (const Window* c : n->window->children) out->children.push_back(c->elem.id);
+    for (const Node* c : n->extra) out->children.push_back(c->id);
+    return true;
+}
+
+int64_t crossProcessCalls() { return crossCalls.load(); }
+
+void setCrossProcessLatency(int64_t nanoseconds) { latencyNs.store(nanoseconds < 0 ? 0 : nanoseconds); }
+
+int64_t crossProcessLatency() { return latencyNs.load(); }
+
+}  // namespace simdesk
