@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <string>
 
 #include "simdesk.h"
@@ -34,6 +35,96 @@ bool parseRect(PyObject* obj, RECT* r) {
     if (!PyArg_ParseTuple(obj, "llll", &l, &t, &rr, &b)) return false;
     *r = RECT{(LONG)l, (LONG)t, (LONG)rr, (LONG)b};
     return true;
+}
+
+bool toInt32(PyObject* obj, const char* what, int32_t* out) {
+    long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s does not fit in 32 bits", what);
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+PyObject* intList(const std::vector<int32_t>& values) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* v = PyLong_FromLong(values[i]);
+        if (!v) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
+    }
+    return list;
+}
+
+// The keyword arguments of add_element and set_element; None or absent
+// leaves a field as it is.
+const char* const kElementFields[] = {"name",    "automation_id",   "class_name", "control_type", "rect",
+                                      "enabled", "control_element", "process_id", "runtime_id"};
+constexpr int kFieldCount = sizeof(kElementFields) / sizeof(kElementFields[0]);
+
+bool parseElementDesc(PyObject* const (&f)[kFieldCount], simdesk::ElementDesc* d) {
+    auto given = [&](int i) { return f[i] && f[i] != Py_None; };
+    std::optional<std::u16string>* strings[] = {&d->name, &d->automationId, &d->className};
+    for (int i = 0; i < 3; ++i) {
+        if (!given(i)) continue;
+        if (!PyUnicode_Check(f[i])) {
+            PyErr_Format(PyExc_TypeError, "%s must be a str", kElementFields[i]);
+            return false;
+        }
+        if (!toU16(f[i], &strings[i]->emplace())) return false;
+    }
+    int32_t n;
+    if (given(3)) {
+        if (!toInt32(f[3], "control_type", &n)) return false;
+        d->controlType = n;
+    }
+    if (given(4)) {
+        RECT r;
+        if (!parseRect(f[4], &r)) return false;
+        d->rect = r;
+    }
+    for (int i : {5, 6}) {
+        if (!given(i)) continue;
+        int flag = PyObject_IsTrue(f[i]);
+        if (flag < 0) return false;
+        (i == 5 ? d->enabled : d->controlElement) = flag != 0;
+    }
+    if (given(7)) {
+        if (!toInt32(f[7], "process_id", &n)) return false;
+        d->processId = n;
+    }
+    if (given(8)) {
+        PyObject* seq = PySequence_Fast(f[8], "runtime_id must be a sequence of int");
+        if (!seq) return false;
+        auto& ids = d->runtimeId.emplace();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            if (!toInt32(PySequence_Fast_GET_ITEM(seq, i), "a runtime id value", &n)) {
+                Py_DECREF(seq);
+                return false;
+            }
+            ids.push_back(n);
+        }
+        Py_DECREF(seq);
+    }
+    return true;
+}
+
+// Parses (id, **fields) for add_element and set_element.
+bool parseElementArgs(PyObject* args, PyObject* kw, unsigned long long* id, simdesk::ElementDesc* d) {
+    static const char* kwlist[] = {"id",           kElementFields[0], kElementFields[1], kElementFields[2],
+                                   kElementFields[3], kElementFields[4], kElementFields[5], kElementFields[6],
+                                   kElementFields[7], kElementFields[8], nullptr};
+    PyObject* f[kFieldCount] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "K|$OOOOOOOOO", const_cast<char**>(kwlist), id, &f[0], &f[1],
+                                     &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8]))
+        return false;
+    return parseElementDesc(f, d);
 }
 
 const char* apartmentName(simdesk::Apartment a) {
@@ -227,6 +318,94 @@ PyObject* top_level_windows(PyObject*, PyObject*) {
     return list;
 }
 
+PyObject* add_element(PyObject*, PyObject* args, PyObject* kw) {
+    unsigned long long parent;
+    simdesk::ElementDesc desc;
+    if (!parseElementArgs(args, kw, &parent, &desc)) return nullptr;
+    simdesk::ElementId id = simdesk::addElement(parent, desc);
+    if (!id) return PyErr_Format(PyExc_ValueError, "parent element 0x%llX does not exist", parent);
+    return PyLong_FromUnsignedLongLong(id);
+}
+
+PyObject* set_element(PyObject*, PyObject* args, PyObject* kw) {
+    unsigned long long id;
+    simdesk::ElementDesc desc;
+    if (!parseElementArgs(args, kw, &id, &desc)) return nullptr;
+    return PyBool_FromLong(simdesk::setElement(id, desc));
+}
+
+PyObject* remove_element(PyObject*, PyObject* args) {
+    unsigned long long id;
+    if (!PyArg_ParseTuple(args, "K", &id)) return nullptr;
+    return PyBool_FromLong(simdesk::removeElement(id));
+}
+
+PyObject* set_runtime_id_readable(PyObject*, PyObject* args) {
+    unsigned long long id;
+    int readable;
+    if (!PyArg_ParseTuple(args, "Kp", &id, &readable)) return nullptr;
+    return PyBool_FromLong(simdesk::setRuntimeIdReadable(id, readable));
+}
+
+PyObject* element(PyObject*, PyObject* args) {
+    unsigned long long id;
+    if (!PyArg_ParseTuple(args, "K", &id)) return nullptr;
+    simdesk::ElementState s;
+    if (!simdesk::elementState(id, &s)) Py_RETURN_NONE;
+    PyObject* children = PyList_New(static_cast<Py_ssize_t>(s.children.size()));
+    if (!children) return nullptr;
+    for (size_t i = 0; i < s.children.size(); ++i) {
+        PyObject* v = PyLong_FromUnsignedLongLong(s.children[i]);
+        if (!v) {
+            Py_DECREF(children);
+            return nullptr;
+        }
+        PyList_SET_ITEM(children, static_cast<Py_ssize_t>(i), v);
+    }
+    PyObject* name = fromU16(s.name);
+    PyObject* aid = fromU16(s.automationId);
+    PyObject* cls = fromU16(s.className);
+    PyObject* rect = rectTuple(s.rect);
+    PyObject* rid = nullptr;
+    if (s.runtimeIdReadable) {
+        rid = intList(s.runtimeId);
+    } else {
+        rid = Py_None;
+        Py_INCREF(rid);
+    }
+    PyObject* result = nullptr;
+    if (name && aid && cls && rect && rid)
+        result = Py_BuildValue("{s:K, s:K, s:K, s:O, s:O, s:O, s:i, s:O, s:O, s:O, s:i, s:O, s:O}", "id",
+                               (unsigned long long)s.id, "parent", (unsigned long long)s.parent, "window",
+                               fromHwnd(s.window), "name", name, "automation_id", aid, "class_name", cls,
+                               "control_type", (int)s.controlType, "rect", rect, "enabled",
+                               s.enabled ? Py_True : Py_False, "control_element",
+                               s.controlElement ? Py_True : Py_False, "process_id", (int)s.processId, "runtime_id",
+                               rid, "children", children);
+    Py_XDECREF(name);
+    Py_XDECREF(aid);
+    Py_XDECREF(cls);
+    Py_XDECREF(rect);
+    Py_XDECREF(rid);
+    Py_DECREF(children);
+    return result;
+}
+
+PyObject* cross_process_calls(PyObject*, PyObject*) { return PyLong_FromLongLong(simdesk::crossProcessCalls()); }
+
+PyObject* set_latency(PyObject*, PyObject* args) {
+    double us;
+    if (!PyArg_ParseTuple(args, "d", &us)) return nullptr;
+    if (!std::isfinite(us) || us < 0 || us > 1e12)
+        return PyErr_Format(PyExc_ValueError, "latency must be between 0 and 1e12 microseconds");
+    simdesk::setCrossProcessLatency(static_cast<int64_t>(std::llround(us * 1000.0)));
+    Py_RETURN_NONE;
+}
+
+PyObject* latency(PyObject*, PyObject*) {
+    return PyFloat_FromDouble(static_cast<double>(simdesk::crossProcessLatency()) / 1000.0);
+}
+
 PyObject* threadDict(const simdesk::ThreadState& t) {
     return Py_BuildValue("{s:k, s:O, s:s, s:i, s:O, s:n, s:K, s:K, s:k, s:K}", "id", (unsigned long)t.id, "alive",
                          t.alive ? Py_True : Py_False, "apartment", apartmentName(t.apartment), "com_init_count",
@@ -285,7 +464,8 @@ PyObject* post_thread_message(PyObject*, PyObject* args) {
 #define FN(name, flags, doc) {#name, (PyCFunction)(void (*)(void))name, flags, doc}
 
 PyMethodDef methods[] = {
-    FN(reset, METH_NOARGS, "Back to an empty desktop: windows destroyed, faults cleared, call counters reset."),
+    FN(reset, METH_NOARGS,
+       "Back to an empty desktop: windows and elements destroyed, faults cleared, call counters reset, latency 0."),
     FN(live, METH_NOARGS, "Live objects: {'com', 'bstr', 'safearray', 'variant'}."),
     FN(call_names, METH_NOARGS, "Names of every platform function of the desktop."),
     FN(calls, METH_VARARGS, "calls(name=None): how often a platform function was called (all as a dict)."),
@@ -303,6 +483,17 @@ PyMethodDef methods[] = {
     FN(set_window_enabled, METH_VARARGS, "set_window_enabled(hwnd, enabled) -> bool"),
     FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
     FN(top_level_windows, METH_NOARGS, "Handles of the top-level windows, topmost first."),
+    FN(add_element, METH_VARARGS | METH_KEYWORDS,
+       "add_element(parent, *, name, automation_id, class_name, control_type, rect=(l, t, r, b), enabled, "
+       "control_element, process_id, runtime_id=[...]) -> id of a new window-less element"),
+    FN(set_element, METH_VARARGS | METH_KEYWORDS,
+       "set_element(id, **fields of add_element) -> bool; changes only the fields given"),
+    FN(remove_element, METH_VARARGS, "remove_element(id) -> bool; a window-less element and all below it"),
+    FN(set_runtime_id_readable, METH_VARARGS, "set_runtime_id_readable(id, readable) -> bool"),
+    FN(element, METH_VARARGS, "element(id) -> dict or None; a window's element id is its handle"),
+    FN(cross_process_calls, METH_NOARGS, "UI Automation calls that crossed into the target process."),
+    FN(set_latency, METH_VARARGS, "set_latency(microseconds): what each cross-process call costs."),
+    FN(latency, METH_NOARGS, "The cross-process latency in microseconds."),
     FN(threads, METH_NOARGS, "Every thread the desktop has seen, with its apartment and message queue."),
     FN(current_thread_id, METH_NOARGS, "The calling thread's Windows thread id."),
     FN(co_initialize, METH_VARARGS, "co_initialize(model='mta'|'sta') -> HRESULT, on the calling thread."),

@@ -1,6 +1,7 @@
 """Control API of the simulated Windows desktop that ostrandcore runs on
-away from Windows: build windows, inject failures into platform calls, count
-calls and live COM objects, BSTRs and SAFEARRAYs."""
+away from Windows: build windows and UI Automation elements, inject failures
+into platform calls, count calls, cross-process calls and live COM objects,
+BSTRs and SAFEARRAYs."""
 
 from ._simdesk import *  # noqa: F401,F403
 from ._simdesk import live
@@ -14,6 +15,9 @@ E_ACCESSDENIED = 0x80070005
 RPC_E_CHANGED_MODE = 0x80010106
 CO_E_NOTINITIALIZED = 0x800401F0
 REGDB_E_CLASSNOTREG = 0x80040154
+UIA_E_ELEMENTNOTENABLED = 0x80040200
+UIA_E_ELEMENTNOTAVAILABLE = 0x80040201
+UIA_E_INVALIDOPERATION = 0x80131509
 ERROR_INVALID_WINDOW_HANDLE = 1400
 ERROR_INVALID_THREAD_ID = 1444
 
@@ -21,6 +25,33 @@ WM_QUIT = 0x0012
 WM_USER = 0x0400
 WAIT_OBJECT_0 = 0
 WAIT_TIMEOUT = 258
+
+# UI Automation property ids
+UIA_RuntimeIdPropertyId = 30000
+UIA_BoundingRectanglePropertyId = 30001
+UIA_ProcessIdPropertyId = 30002
+UIA_ControlTypePropertyId = 30003
+UIA_NamePropertyId = 30005
+UIA_IsEnabledPropertyId = 30010
+UIA_AutomationIdPropertyId = 30011
+UIA_ClassNamePropertyId = 30012
+UIA_NativeWindowHandlePropertyId = 30020
+
+# UI Automation control type ids
+UIA_ButtonControlTypeId = 50000
+UIA_CheckBoxControlTypeId = 50002
+UIA_ComboBoxControlTypeId = 50003
+UIA_EditControlTypeId = 50004
+UIA_HyperlinkControlTypeId = 50005
+UIA_ListItemControlTypeId = 50007
+UIA_ListControlTypeId = 50008
+UIA_TextControlTypeId = 50020
+UIA_TreeControlTypeId = 50023
+UIA_CustomControlTypeId = 50025
+UIA_GroupControlTypeId = 50026
+UIA_DocumentControlTypeId = 50030
+UIA_WindowControlTypeId = 50032
+UIA_PaneControlTypeId = 50033
 
 
 def leaks():
