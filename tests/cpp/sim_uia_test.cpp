@@ -1,0 +1,820 @@
+// The simulated UI Automation: the element tree over windows and window-less
+// elements, tree scopes and the control view, cache requests, conditions,
+// cached and current values, dead elements, the cross-process counter and
+// fault injection.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "desk_test.h"
+#include "platform/raii.h"
+#include "simdesk.h"
+
+namespace {
+
+using Ostrand::Bstr;
+using Ostrand::ComPtr;
+using Ostrand::SafeArray;
+using Ostrand::Variant;
+
+constexpr HRESULT kNotAvailable = UIA_E_ELEMENTNOTAVAILABLE;
+constexpr HRESULT kInvalidOperation = UIA_E_INVALIDOPERATION;
+
+// Readable in failure messages; the names in these tests are ASCII.
+std::string narrow(const OLECHAR* s, UINT n) {
+    std::string out;
+    for (UINT i = 0; i < n; ++i) out += s[i] < 128 ? static_cast<char>(s[i]) : '?';
+    return out;
+}
+
+template <class T>
+std::vector<T> arrayValues(SAFEARRAY* a) {
+    std::vector<T> out;
+    LONG lo = 0, hi = -1;
+    if (FAILED(SafeArrayGetLBound(a, 1, &lo)) || FAILED(SafeArrayGetUBound(a, 1, &hi))) return out;
+    for (LONG i = lo; i <= hi; ++i) {
+        T v{};
+        SafeArrayGetElement(a, &i, &v);
+        out.push_back(v);
+    }
+    return out;
+}
+
+LONG handleValue(HWND h) { return static_cast<LONG>(reinterpret_cast<uintptr_t>(h)); }
+
+class SimUia : public ostrand_test::DeskTest {
+protected:
+    void SetUp() override {
+        DeskTest::SetUp();
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+                                   uia.putVoid()),
+                  S_OK);
+    }
+    void TearDown() override {
+        uia.reset();
+        CoUninitialize();
+        DeskTest::TearDown();
+    }
+
+    HWND window(HWND parent, const char16_t* cls, const char16_t* text, bool visible = true) {
+        simdesk::WindowDesc d;
+        d.parent = parent;
+        d.className = cls;
+        d.text = text;
+        d.visible = visible;
+        return simdesk::createWindow(d);
+    }
+
+    simdesk::ElementId element(simdesk::ElementId parent, const char16_t* name, bool control = true) {
+        simdesk::ElementDesc d;
+        d.name = name;
+        d.controlElement = control;
+        return simdesk::addElement(parent, d);
+    }
+
+    ComPtr<IUIAutomationElement> fromHandle(HWND h) {
+        ComPtr<IUIAutomationElement> e;
+        EXPECT_EQ(uia->ElementFromHandle(h, e.put()), S_OK);
+        return e;
+    }
+
+    ComPtr<IUIAutomationCondition> trueCondition() {
+        ComPtr<IUIAutomationCondition> c;
+        EXPECT_EQ(uia->CreateTrueCondition(c.put()), S_OK);
+        return c;
+    }
+
+    ComPtr<IUIAutomationCacheRequest> request(std::initializer_list<PROPERTYID> props,
+                                              AutomationElementMode mode = AutomationElementMode_Full) {
+        ComPtr<IUIAutomationCacheRequest> r;
+        EXPECT_EQ(uia->CreateCacheRequest(r.put()), S_OK);
+        for (PROPERTYID p : props) EXPECT_EQ(r->AddProperty(p), S_OK);
+        EXPECT_EQ(r->put_AutomationElementMode(mode), S_OK);
+        return r;
+    }
+
+    ComPtr<IUIAutomationCondition> nameIs(const std::u16string& name) {
+        Variant v;
+        v.get().vt = VT_BSTR;
+        v.get().bstrVal = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
+        ComPtr<IUIAutomationCondition> c;
+        EXPECT_EQ(uia->CreatePropertyCondition(UIA_NamePropertyId, v.get(), c.put()), S_OK);
+        return c;
+    }
+
+    static std::vector<ComPtr<IUIAutomationElement>> items(IUIAutomationElementArray* a) {
+        std::vector<ComPtr<IUIAutomationElement>> out;
+        int n = -1;
+        EXPECT_EQ(a->get_Length(&n), S_OK);
+        for (int i = 0; i < n; ++i) {
+            ComPtr<IUIAutomationElement> e;
+            EXPECT_EQ(a->GetElement(i, e.put()), S_OK);
+            out.push_back(e);
+        }
+        return out;
+    }
+
+    // Names of what a FindAllBuildCache with Name cached returns, in order.
+    std::vector<std::string> found(IUIAutomationElement* root, int scope, IUIAutomationCondition* cond = nullptr) {
+        ComPtr<IUIAutomationCondition> all = trueCondition();
+        ComPtr<IUIAutomationElementArray> a;
+        EXPECT_EQ(root->FindAllBuildCache(static_cast<TreeScope>(scope), cond ? cond : all.get(),
+                                          request({UIA_NamePropertyId}).get(), a.put()),
+                  S_OK);
+        std::vector<std::string> names;
+        if (!a) return names;
+        for (auto& e : items(a.get())) {
+            Bstr name;
+            EXPECT_EQ(e->get_CachedName(name.put()), S_OK);
+            names.push_back(narrow(name.get(), name.length()));
+        }
+        return names;
+    }
+
+    static std::vector<int32_t> cachedRuntimeId(IUIAutomationElement* e) {
+        Variant v;
+        EXPECT_EQ(e->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, v.ptr()), S_OK);
+        if (v.get().vt != (VT_I4 | VT_ARRAY)) return {};
+        return arrayValues<int32_t>(v.get().parray);
+    }
+
+    ComPtr<IUIAutomation> uia;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(SimUia, ScopesWalkTheControlViewInPreOrderWithoutHiddenWindows) {
+    // top: windows a (with content a1), h (hidden, holding h1 and h2), b; then
+    // content c (not a control element: c1 and c2 stand in its place) and d.
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND b = window(top, u"Button", u"b");
+    HWND h = window(top, u"Static", u"h", false);
+    HWND a = window(top, u"Button", u"a");  // created last: topmost
+    window(h, u"Static", u"h1");
+    element(simdesk::elementOf(h), u"h2");
+    element(simdesk::elementOf(a), u"a1");
+    simdesk::ElementId c = element(simdesk::elementOf(top), u"c", false);
+    simdesk::ElementId c1 = element(c, u"c1");
+    element(c1, u"c1x");
+    element(c, u"c2");
+    element(simdesk::elementOf(top), u"d");
+    ASSERT_NE(b, nullptr);
+
+    auto root = fromHandle(top);
+    EXPECT_EQ(found(root.get(), TreeScope_Element), (Names{"top"}));
+    EXPECT_EQ(found(root.get(), TreeScope_Children), (Names{"a", "b", "c1", "c2", "d"}));
+    EXPECT_EQ(found(root.get(), TreeScope_Descendants), (Names{"a", "a1", "b", "c1", "c1x", "c2", "d"}));
+    EXPECT_EQ(found(root.get(), TreeScope_Subtree), (Names{"top", "a", "a1", "b", "c1", "c1x", "c2", "d"}));
+    EXPECT_EQ(found(root.get(), TreeScope_Element | TreeScope_Children), (Names{"top", "a", "b", "c1", "c2", "d"}));
+    EXPECT_EQ(found(root.get(), TreeScope_Children | TreeScope_Descendants), found(root.get(), TreeScope_Descendants));
+    EXPECT_EQ(found(root.get(), TreeScope_Element | TreeScope_Descendants), found(root.get(), TreeScope_Subtree));
+
+    // A window can leave the control view too; its content takes its place.
+    simdesk::ElementDesc raw;
+    raw.controlElement = false;
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(a), raw));
+    EXPECT_EQ(found(root.get(), TreeScope_Children), (Names{"a1", "b", "c1", "c2", "d"}));
+    EXPECT_EQ(found(fromHandle(a).get(), TreeScope_Subtree), (Names{"a1"}));
+    raw.controlElement = true;
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(a), raw));
+
+    // A hidden window still has its element, but nothing below it is on screen.
+    EXPECT_EQ(found(fromHandle(h).get(), TreeScope_Subtree), (Names{"h"}));
+    ASSERT_TRUE(simdesk::setWindowVisible(h, true));
+    EXPECT_EQ(found(root.get(), TreeScope_Children), (Names{"a", "h", "b", "c1", "c2", "d"}));
+    EXPECT_EQ(found(fromHandle(h).get(), TreeScope_Subtree), (Names{"h", "h1", "h2"}));
+    // Hiding the top window hides its whole tree from a walk below it.
+    ASSERT_TRUE(simdesk::setWindowVisible(top, false));
+    EXPECT_EQ(found(fromHandle(a).get(), TreeScope_Subtree), (Names{"a"}));
+
+    auto cond = trueCondition();
+    for (int bad : {0, 8, 0x10, 8 | 1, 0x10 | 1, 0x20, 0x27}) {
+        ComPtr<IUIAutomationElementArray> arr;
+        EXPECT_EQ(root->FindAll(static_cast<TreeScope>(bad), cond.get(), arr.put()), E_INVALIDARG) << bad;
+        EXPECT_FALSE(arr);
+        ComPtr<IUIAutomationElement> first;
+        EXPECT_EQ(root->FindFirst(static_cast<TreeScope>(bad), cond.get(), first.put()), E_INVALIDARG) << bad;
+    }
+    ComPtr<IUIAutomationElementArray> arr;
+    EXPECT_EQ(root->FindAll(TreeScope_Subtree, nullptr, arr.put()), E_POINTER);
+    EXPECT_EQ(root->FindAll(TreeScope_Subtree, cond.get(), nullptr), E_POINTER);
+    EXPECT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), nullptr, arr.put()), E_POINTER);
+}
+
+TEST_F(SimUia, CacheRequestDefaultsAndRefusedSettings) {
+    ComPtr<IUIAutomationCacheRequest> r;
+    EXPECT_EQ(uia->CreateCacheRequest(nullptr), E_POINTER);
+    ASSERT_EQ(uia->CreateCacheRequest(r.put()), S_OK);
+    TreeScope scope = TreeScope_None;
+    AutomationElementMode mode = AutomationElementMode_None;
+    EXPECT_EQ(r->get_TreeScope(&scope), S_OK);
+    EXPECT_EQ(scope, TreeScope_Element);
+    EXPECT_EQ(r->get_AutomationElementMode(&mode), S_OK);
+    EXPECT_EQ(mode, AutomationElementMode_Full);
+
+    ASSERT_EQ(r->put_TreeScope(TreeScope_Children), S_OK);
+    for (int bad : {0, 8, 0x10, 8 | 1, 0x10 | 1, 0x40 | 2}) {
+        EXPECT_EQ(r->put_TreeScope(static_cast<TreeScope>(bad)), E_INVALIDARG) << bad;
+        EXPECT_EQ(r->get_TreeScope(&scope), S_OK);
+        EXPECT_EQ(scope, TreeScope_Children) << "changed by " << bad;
+    }
+    EXPECT_EQ(r->put_TreeScope(static_cast<TreeScope>(6)), S_OK);
+    EXPECT_EQ(r->put_AutomationElementMode(static_cast<AutomationElementMode>(2)), E_INVALIDARG);
+    EXPECT_EQ(r->get_AutomationElementMode(&mode), S_OK);
+    EXPECT_EQ(mode, AutomationElementMode_Full);
+
+    for (PROPERTYID bad : {0, 1, 29999, 40000}) EXPECT_EQ(r->AddProperty(bad), E_INVALIDARG) << bad;
+    EXPECT_EQ(r->AddProperty(UIA_NamePropertyId), S_OK);
+    EXPECT_EQ(r->AddProperty(UIA_NamePropertyId), S_OK);  // a duplicate does nothing
+    // A property the desktop has no value for (LocalizedControlType) is
+    // cached as VT_EMPTY.
+    EXPECT_EQ(r->AddProperty(30004), S_OK);
+
+    // RuntimeId is cached although never added.
+    HWND h = window(nullptr, u"Frame", u"w");
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(fromHandle(h)->FindAllBuildCache(TreeScope_Element, trueCondition().get(), r.get(), a.put()), S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(cachedRuntimeId(e[0].get()), (std::vector<int32_t>{42, handleValue(h)}));
+    Variant v;
+    v.get().vt = VT_I4;
+    EXPECT_EQ(e[0]->GetCachedPropertyValue(30004, v.ptr()), S_OK);
+    EXPECT_EQ(v.get().vt, VT_EMPTY);
+}
+
+TEST_F(SimUia, CachedValuesAreASnapshotWithUiaTypes) {
+    simdesk::WindowDesc d;
+    d.className = u"Button";
+    d.text = u"OK";
+    d.rect = RECT{10, 20, 110, 60};
+    d.enabled = false;
+    HWND top = window(nullptr, u"#32770", u"dialog");
+    d.parent = top;
+    HWND ok = simdesk::createWindow(d);
+
+    auto req = request({UIA_NamePropertyId, UIA_ControlTypePropertyId, UIA_BoundingRectanglePropertyId,
+                        UIA_IsEnabledPropertyId, UIA_NativeWindowHandlePropertyId, UIA_ClassNamePropertyId,
+                        UIA_AutomationIdPropertyId, UIA_ProcessIdPropertyId});
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(fromHandle(top)->FindAllBuildCache(TreeScope_Children, trueCondition().get(), req.get(), a.put()),
+              S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 1u);
+    IUIAutomationElement* button = e[0].get();
+
+    // Changes after the fetch do not reach the cache.
+    ASSERT_TRUE(simdesk::setWindowText(ok, u"Cancel"));
+    Bstr name, cls, aid;
+    EXPECT_EQ(button->get_CachedName(name.put()), S_OK);
+    EXPECT_EQ(narrow(name.get(), name.length()), "OK");
+    EXPECT_EQ(button->get_CachedClassName(cls.put()), S_OK);
+    EXPECT_EQ(narrow(cls.get(), cls.length()), "Button");
+    EXPECT_EQ(button->get_CachedAutomationId(aid.put()), S_OK);
+    EXPECT_EQ(aid.length(), 0u);
+    ASSERT_NE(aid.get(), nullptr);
+    CONTROLTYPEID type = 0;
+    EXPECT_EQ(button->get_CachedControlType(&type), S_OK);
+    EXPECT_EQ(type, UIA_ButtonControlTypeId);
+    BOOL enabled = TRUE;
+    EXPECT_EQ(button->get_CachedIsEnabled(&enabled), S_OK);
+    EXPECT_EQ(enabled, FALSE);
+    UIA_HWND native = nullptr;
+    EXPECT_EQ(button->get_CachedNativeWindowHandle(&native), S_OK);
+    EXPECT_EQ(native, ok);
+
+    // The rectangle: edges from the getter, [left, top, width, height] as a value.
+    RECT r{};
+    EXPECT_EQ(button->get_CachedBoundingRectangle(&r), S_OK);
+    EXPECT_EQ((std::vector<LONG>{r.left, r.top, r.right, r.bottom}), (std::vector<LONG>{10, 20, 110, 60}));
+    Variant rect, pid, en, rid;
+    ASSERT_EQ(button->GetCachedPropertyValue(UIA_BoundingRectanglePropertyId, rect.ptr()), S_OK);
+    ASSERT_EQ(rect.get().vt, VT_R8 | VT_ARRAY);
+    EXPECT_EQ(arrayValues<double>(rect.get().parray), (std::vector<double>{10, 20, 100, 40}));
+    ASSERT_EQ(button->GetCachedPropertyValue(UIA_IsEnabledPropertyId, en.ptr()), S_OK);
+    EXPECT_EQ(en.get().vt, VT_BOOL);
+    EXPECT_EQ(en.get().boolVal, VARIANT_FALSE);
+    ASSERT_EQ(button->GetCachedPropertyValue(UIA_ProcessIdPropertyId, pid.ptr()), S_OK);
+    EXPECT_EQ(pid.get().vt, VT_I4);
+    simdesk::ElementState topState;
+    ASSERT_TRUE(simdesk::elementState(simdesk::elementOf(top), &topState));
+    EXPECT_EQ(pid.get().lVal, topState.processId);  // a child window is in its parent's process
+    ASSERT_EQ(button->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, rid.ptr()), S_OK);
+    EXPECT_EQ(rid.get().vt, 0x2003);
+    EXPECT_EQ(arrayValues<int32_t>(rid.get().parray), (std::vector<int32_t>{42, handleValue(ok)}));
+
+    // A full-mode element also reads current values.
+    Bstr now;
+    EXPECT_EQ(button->get_CurrentName(now.put()), S_OK);
+    EXPECT_EQ(narrow(now.get(), now.length()), "Cancel");
+    ASSERT_TRUE(simdesk::setWindowRect(ok, RECT{1, 2, 3, 4}));
+    EXPECT_EQ(button->get_CurrentBoundingRectangle(&r), S_OK);
+    EXPECT_EQ(r.right, 3);
+    EXPECT_EQ(button->get_CachedBoundingRectangle(&r), S_OK);
+    EXPECT_EQ(r.right, 110);
+    EXPECT_EQ(button->get_CachedName(nullptr), E_POINTER);
+    EXPECT_EQ(button->GetCachedPropertyValue(UIA_NamePropertyId, nullptr), E_POINTER);
+}
+
+TEST_F(SimUia, ValuesNotCachedFailAndLeaveTheOutParameter) {
+    HWND h = window(nullptr, u"Frame", u"w");
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(fromHandle(h)->FindAllBuildCache(TreeScope_Element, trueCondition().get(),
+                                               request({UIA_NamePropertyId}).get(), a.put()),
+              S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 1u);
+    CONTROLTYPEID type = -7;
+    EXPECT_EQ(e[0]->get_CachedControlType(&type), E_INVALIDARG);
+    EXPECT_EQ(type, -7);
+    RECT r{1, 2, 3, 4};
+    EXPECT_EQ(e[0]->get_CachedBoundingRectangle(&r), E_INVALIDARG);
+    EXPECT_EQ(r.bottom, 4);
+    BSTR untouched = reinterpret_cast<BSTR>(0x10);
+    EXPECT_EQ(e[0]->get_CachedClassName(&untouched), E_INVALIDARG);
+    EXPECT_EQ(untouched, reinterpret_cast<BSTR>(0x10));
+    BOOL enabled = 5;
+    EXPECT_EQ(e[0]->get_CachedIsEnabled(&enabled), E_INVALIDARG);
+    EXPECT_EQ(enabled, 5);
+    Variant v;
+    v.get().vt = VT_I4;
+    EXPECT_EQ(e[0]->GetCachedPropertyValue(UIA_ProcessIdPropertyId, v.ptr()), E_INVALIDARG);
+    EXPECT_EQ(v.get().vt, VT_EMPTY);
+    v.get().vt = VT_I4;
+    EXPECT_EQ(e[0]->GetCachedPropertyValue(1, v.ptr()), E_INVALIDARG);
+    EXPECT_EQ(v.get().vt, VT_EMPTY);
+
+    // An element from a handle carries no cached name.
+    BSTR none = nullptr;
+    EXPECT_EQ(fromHandle(h)->get_CachedName(&none), E_INVALIDARG);
+    // Current values: an id UI Automation does not know.
+    v.get().vt = VT_I4;
+    EXPECT_EQ(fromHandle(h)->GetCurrentPropertyValue(1, v.ptr()), E_INVALIDARG);
+    EXPECT_EQ(v.get().vt, VT_EMPTY);
+}
+
+TEST_F(SimUia, ModeNoneElementsHoldCachedValuesOnly) {
+    HWND h = window(nullptr, u"Frame", u"w");
+    auto req = request({UIA_NamePropertyId}, AutomationElementMode_None);
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(fromHandle(h)->FindAllBuildCache(TreeScope_Element, trueCondition().get(), req.get(), a.put()), S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 1u);
+    IUIAutomationElement* el = e[0].get();
+
+    simdesk::resetCalls();
+    Bstr name;
+    EXPECT_EQ(el->get_CurrentName(name.put()), kInvalidOperation);
+    CONTROLTYPEID type = 0;
+    EXPECT_EQ(el->get_CurrentControlType(&type), kInvalidOperation);
+    RECT r;
+    EXPECT_EQ(el->get_CurrentBoundingRectangle(&r), kInvalidOperation);
+    Variant v;
+    EXPECT_EQ(el->GetCurrentPropertyValue(UIA_NamePropertyId, v.ptr()), kInvalidOperation);
+    ComPtr<IUIAutomationElementArray> more;
+    EXPECT_EQ(el->FindAll(TreeScope_Element, trueCondition().get(), more.put()), kInvalidOperation);
+    ComPtr<IUIAutomationElement> first;
+    EXPECT_EQ(el->FindFirst(TreeScope_Element, trueCondition().get(), first.put()), kInvalidOperation);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);  // refused without asking the target
+
+    // Its runtime id comes from the cache, so it still answers after the
+    // window is gone.
+    ASSERT_TRUE(simdesk::destroyWindow(h));
+    SafeArray id;
+    EXPECT_EQ(el->GetRuntimeId(id.put()), S_OK);
+    EXPECT_EQ(arrayValues<int32_t>(id.get()), (std::vector<int32_t>{42, handleValue(h)}));
+    EXPECT_EQ(el->get_CachedName(name.put()), S_OK);
+    EXPECT_EQ(narrow(name.get(), name.length()), "w");
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+}
+
+TEST_F(SimUia, ControlTypesFollowTheWin32ProxiesUnlessSet) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    const struct {
+        const char16_t* cls;
+        CONTROLTYPEID type;
+    } cases[] = {
+        {u"Button", UIA_ButtonControlTypeId},      {u"button", UIA_ButtonControlTypeId},
+        {u"Edit", UIA_EditControlTypeId},          {u"Static", UIA_TextControlTypeId},
+        {u"ListBox", UIA_ListControlTypeId},       {u"ComboBox", UIA_ComboBoxControlTypeId},
+        {u"SysListView32", UIA_ListControlTypeId}, {u"SysTreeView32", UIA_TreeControlTypeId},
+        {u"#32770", UIA_WindowControlTypeId},      {u"Frame", UIA_PaneControlTypeId},
+    };
+    for (const auto& c : cases) {
+        CONTROLTYPEID type = 0;
+        EXPECT_EQ(fromHandle(window(top, c.cls, u""))->get_CurrentControlType(&type), S_OK);
+        EXPECT_EQ(type, c.type) << narrow(c.cls, std::char_traits<char16_t>::length(c.cls));
+    }
+    CONTROLTYPEID type = 0;
+    EXPECT_EQ(fromHandle(top)->get_CurrentControlType(&type), S_OK);
+    EXPECT_EQ(type, UIA_WindowControlTypeId);  // top level
+
+    // Overrides replace what the window gives, for UI Automation only.
+    simdesk::ElementDesc d;
+    d.controlType = UIA_DocumentControlTypeId;
+    d.name = u"Content";
+    d.automationId = u"main";
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(top), d));
+    auto e = fromHandle(top);
+    EXPECT_EQ(e->get_CurrentControlType(&type), S_OK);
+    EXPECT_EQ(type, UIA_DocumentControlTypeId);
+    Bstr name, aid;
+    EXPECT_EQ(e->get_CurrentName(name.put()), S_OK);
+    EXPECT_EQ(narrow(name.get(), name.length()), "Content");
+    EXPECT_EQ(e->get_CurrentAutomationId(aid.put()), S_OK);
+    EXPECT_EQ(narrow(aid.get(), aid.length()), "main");
+    WCHAR text[8];
+    EXPECT_EQ(GetWindowTextW(top, text, 8), 3);
+    ASSERT_TRUE(simdesk::setWindowText(top, u"renamed"));
+    EXPECT_EQ(e->get_CurrentName(name.put()), S_OK);
+    EXPECT_EQ(narrow(name.get(), name.length()), "Content");
+}
+
+TEST_F(SimUia, WindowlessElementsInheritTheirHostAndHaveFragmentIds) {
+    HWND browser = window(nullptr, u"Chrome_WidgetWin_1", u"browser");
+    HWND other = window(nullptr, u"Frame", u"other");
+    simdesk::ElementDesc d;
+    d.name = u"link";
+    d.controlType = UIA_HyperlinkControlTypeId;
+    d.rect = RECT{5, 6, 7, 8};
+    d.enabled = false;
+    simdesk::ElementId doc = element(simdesk::elementOf(browser), u"doc");
+    simdesk::ElementId link = simdesk::addElement(doc, d);
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(simdesk::addElement(simdesk::elementOf(reinterpret_cast<HWND>(0x4)), d), 0u);
+
+    auto root = fromHandle(browser);
+    auto req = request({UIA_ProcessIdPropertyId, UIA_NativeWindowHandlePropertyId, UIA_ControlTypePropertyId,
+                        UIA_IsEnabledPropertyId, UIA_BoundingRectanglePropertyId});
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(root->FindAllBuildCache(TreeScope_Subtree, trueCondition().get(), req.get(), a.put()), S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 3u);
+    auto pidOf = [](IUIAutomationElement* el) {
+        Variant v;
+        EXPECT_EQ(el->GetCachedPropertyValue(UIA_ProcessIdPropertyId, v.ptr()), S_OK);
+        return v.get().lVal;
+    };
+    EXPECT_EQ(pidOf(e[1].get()), pidOf(e[0].get()));
+    EXPECT_EQ(pidOf(e[2].get()), pidOf(e[0].get()));
+    simdesk::ElementState otherState;
+    ASSERT_TRUE(simdesk::elementState(simdesk::elementOf(other), &otherState));
+    EXPECT_NE(otherState.processId, pidOf(e[0].get()));  // another top-level window, another process
+
+    UIA_HWND native = reinterpret_cast<UIA_HWND>(1);
+    EXPECT_EQ(e[2]->get_CachedNativeWindowHandle(&native), S_OK);
+    EXPECT_EQ(native, nullptr);
+    CONTROLTYPEID type = 0;
+    EXPECT_EQ(e[1]->get_CachedControlType(&type), S_OK);
+    EXPECT_EQ(type, UIA_CustomControlTypeId);  // the default of a window-less element
+    EXPECT_EQ(e[2]->get_CachedControlType(&type), S_OK);
+    EXPECT_EQ(type, UIA_HyperlinkControlTypeId);
+    RECT r{};
+    EXPECT_EQ(e[2]->get_CachedBoundingRectangle(&r), S_OK);
+    EXPECT_EQ(r.bottom, 8);
+
+    auto docId = cachedRuntimeId(e[1].get());
+    auto linkId = cachedRuntimeId(e[2].get());
+    ASSERT_EQ(docId.size(), 4u);
+    EXPECT_EQ(docId[0], 42);
+    EXPECT_EQ(docId[1], handleValue(browser));
+    EXPECT_NE(docId, linkId);
+    SafeArray live;
+    ASSERT_EQ(e[2]->GetRuntimeId(live.put()), S_OK);
+    EXPECT_EQ(arrayValues<int32_t>(live.get()), linkId);
+}
+
+TEST_F(SimUia, PropertyConditionsCheckTypesCopyTheValueAndMatchExactly) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND save = window(top, u"Button", u"Save");
+    simdesk::ElementId content = element(simdesk::elementOf(top), u"content");
+    simdesk::ElementDesc d;
+    d.name = u"Save";
+    d.automationId = u"second";
+    simdesk::addElement(content, d);
+    auto root = fromHandle(top);
+
+    ComPtr<IUIAutomationCondition> c;
+    Variant v;
+    v.get().vt = VT_I4;
+    v.get().lVal = UIA_ButtonControlTypeId;
+    EXPECT_EQ(uia->CreatePropertyCondition(UIA_ControlTypePropertyId, v.get(), nullptr), E_POINTER);
+    for (PROPERTYID bad : {0, 1, UIA_NamePropertyId, UIA_IsEnabledPropertyId, UIA_RuntimeIdPropertyId}) {
+        IUIAutomationCondition* out = reinterpret_cast<IUIAutomationCondition*>(0x10);
+        EXPECT_EQ(uia->CreatePropertyCondition(bad, v.get(), &out), E_INVALIDARG) << bad;
+        EXPECT_EQ(out, nullptr);
+    }
+    VARIANT wrong;
+    wrong.vt = VT_I2;
+    wrong.iVal = 1;
+    EXPECT_EQ(uia->CreatePropertyCondition(UIA_ControlTypePropertyId, wrong, c.put()), E_INVALIDARG);
+    wrong.vt = VT_EMPTY;
+    EXPECT_EQ(uia->CreatePropertyCondition(UIA_RuntimeIdPropertyId, wrong, c.put()), E_INVALIDARG);
+    Variant reals;
+    reals.get().vt = VT_R8 | VT_ARRAY;
+    reals.get().parray = SafeArrayCreateVector(VT_R8, 0, 2);
+    EXPECT_EQ(uia->CreatePropertyCondition(UIA_RuntimeIdPropertyId, reals.get(), c.put()), E_INVALIDARG);
+
+    // The value is copied: freeing the caller's BSTR does not matter.
+    {
+        Variant name;
+        name.get().vt = VT_BSTR;
+        name.get().bstrVal = SysAllocString(u"Save");
+        ASSERT_EQ(uia->CreatePropertyCondition(UIA_NamePropertyId, name.get(), c.put()), S_OK);
+    }
+    ComPtr<IUIAutomationPropertyCondition> pc;
+    ASSERT_EQ(c->QueryInterface(IID_IUIAutomationPropertyCondition, pc.putVoid()), S_OK);
+    PROPERTYID id = 0;
+    EXPECT_EQ(pc->get_PropertyId(&id), S_OK);
+    EXPECT_EQ(id, UIA_NamePropertyId);
+    Variant copy;
+    ASSERT_EQ(pc->get_PropertyValue(copy.ptr()), S_OK);
+    ASSERT_EQ(copy.get().vt, VT_BSTR);
+    EXPECT_EQ(narrow(copy.get().bstrVal, SysStringLen(copy.get().bstrVal)), "Save");
+
+    // FindFirst gives the first match in pre-order: the window before the
+    // content element of the same name.
+    ComPtr<IUIAutomationElement> first;
+    ASSERT_EQ(root->FindFirst(TreeScope_Subtree, c.get(), first.put()), S_OK);
+    UIA_HWND native = nullptr;
+    EXPECT_EQ(first->get_CurrentNativeWindowHandle(&native), S_OK);
+    EXPECT_EQ(native, save);
+    EXPECT_EQ(found(root.get(), TreeScope_Subtree, c.get()), (Names{"Save", "Save"}));
+    for (const char16_t* miss : {u"save", u"Sav", u"Save "}) {
+        ComPtr<IUIAutomationElement> none;
+        EXPECT_EQ(root->FindFirst(TreeScope_Subtree, nameIs(miss).get(), none.put()), S_OK);
+        EXPECT_FALSE(none);
+    }
+    // No match is an empty array, not a null one.
+    ComPtr<IUIAutomationElementArray> empty;
+    ASSERT_EQ(root->FindAll(TreeScope_Subtree, nameIs(u"nothing").get(), empty.put()), S_OK);
+    ASSERT_TRUE(empty);
+    int length = -1;
+    EXPECT_EQ(empty->get_Length(&length), S_OK);
+    EXPECT_EQ(length, 0);
+
+    ASSERT_EQ(uia->CreatePropertyCondition(UIA_ControlTypePropertyId, v.get(), c.put()), S_OK);
+    EXPECT_EQ(found(root.get(), TreeScope_Subtree, c.get()), (Names{"Save"}));
+
+    ComPtr<IUIAutomationBoolCondition> always;
+    ASSERT_EQ(trueCondition()->QueryInterface(IID_IUIAutomationBoolCondition, always.putVoid()), S_OK);
+    BOOL value = FALSE;
+    EXPECT_EQ(always->get_BooleanValue(&value), S_OK);
+    EXPECT_EQ(value, TRUE);
+}
+
+TEST_F(SimUia, ElementArrayBounds) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    window(top, u"Button", u"b");
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(fromHandle(top)->FindAll(TreeScope_Subtree, trueCondition().get(), a.put()), S_OK);
+    EXPECT_EQ(a->get_Length(nullptr), E_POINTER);
+    for (int bad : {-1, 2, 1000}) {
+        IUIAutomationElement* out = reinterpret_cast<IUIAutomationElement*>(0x10);
+        EXPECT_EQ(a->GetElement(bad, &out), E_INVALIDARG) << bad;
+        EXPECT_EQ(out, reinterpret_cast<IUIAutomationElement*>(0x10));
+    }
+    EXPECT_EQ(a->GetElement(0, nullptr), E_POINTER);
+    ComPtr<IUIAutomationElement> last;
+    EXPECT_EQ(a->GetElement(1, last.put()), S_OK);
+    EXPECT_EQ(cachedRuntimeId(last.get()).size(), 2u);  // FindAll caches the runtime id
+}
+
+TEST_F(SimUia, NamesKeepEmbeddedNulsAndRuntimeIdsMayBeMissingOrShared) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    const std::u16string withNul(u"a\0b", 3);
+    simdesk::ElementDesc d;
+    d.name = withNul;
+    simdesk::ElementId x = simdesk::addElement(simdesk::elementOf(top), d);
+    simdesk::ElementId y = element(simdesk::elementOf(top), u"y");
+    simdesk::ElementId z = element(simdesk::elementOf(top), u"z");
+    ASSERT_TRUE(simdesk::setRuntimeId(y, {7, -7}));
+    ASSERT_TRUE(simdesk::setRuntimeId(z, {7, -7}));
+    ASSERT_TRUE(simdesk::setRuntimeIdReadable(x, false));
+    auto root = fromHandle(top);
+
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(root->FindAllBuildCache(TreeScope_Children, trueCondition().get(),
+                                      request({UIA_NamePropertyId}).get(), a.put()),
+              S_OK);
+    auto e = items(a.get());
+    ASSERT_EQ(e.size(), 3u);
+    Bstr name;
+    ASSERT_EQ(e[0]->get_CachedName(name.put()), S_OK);
+    EXPECT_EQ(std::u16string(name.get(), name.length()), withNul);
+    Variant v;
+    ASSERT_EQ(e[0]->GetCachedPropertyValue(UIA_NamePropertyId, v.ptr()), S_OK);
+    EXPECT_EQ(SysStringLen(v.get().bstrVal), 3u);
+    ASSERT_EQ(e[0]->get_CurrentName(name.put()), S_OK);
+    EXPECT_EQ(name.length(), 3u);
+    EXPECT_EQ(found(root.get(), TreeScope_Children, nameIs(withNul).get()).size(), 1u);
+    EXPECT_TRUE(found(root.get(), TreeScope_Children, nameIs(u"a").get()).empty());
+
+    // A provider without a runtime id.
+    Variant rid;
+    rid.get().vt = VT_I4;
+    EXPECT_EQ(e[0]->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, rid.ptr()), S_OK);
+    EXPECT_EQ(rid.get().vt, VT_EMPTY);
+    SAFEARRAY* none = reinterpret_cast<SAFEARRAY*>(0x10);
+    EXPECT_EQ(e[0]->GetRuntimeId(&none), S_OK);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(e[0]->GetCurrentPropertyValue(UIA_RuntimeIdPropertyId, rid.ptr()), S_OK);
+    EXPECT_EQ(rid.get().vt, VT_EMPTY);
+
+    // Two elements may carry the same id; both are found by it.
+    EXPECT_EQ(cachedRuntimeId(e[1].get()), cachedRuntimeId(e[2].get()));
+    Variant ids;
+    ids.get().vt = VT_I4 | VT_ARRAY;
+    ids.get().parray = SafeArrayCreateVector(VT_I4, 0, 2);
+    for (LONG i = 0; i < 2; ++i) {
+        LONG val = i ? -7 : 7;
+        SafeArrayPutElement(ids.get().parray, &i, &val);
+    }
+    ComPtr<IUIAutomationCondition> byId;
+    ASSERT_EQ(uia->CreatePropertyCondition(UIA_RuntimeIdPropertyId, ids.get(), byId.put()), S_OK);
+    EXPECT_EQ(found(root.get(), TreeScope_Subtree, byId.get()), (Names{"y", "z"}));
+}
+
+TEST_F(SimUia, DestroyedWindowsAndRemovedElementsAreNotAvailable) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND child = window(top, u"Button", u"b");
+    simdesk::ElementId doc = element(simdesk::elementOf(child), u"doc");
+    simdesk::ElementId para = element(doc, u"para");
+    element(simdesk::elementOf(top), u"keep");
+    auto root = fromHandle(top);
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(root->FindAll(TreeScope_Descendants, trueCondition().get(), a.put()), S_OK);
+    auto e = items(a.get());  // b, doc, para, keep
+    ASSERT_EQ(e.size(), 4u);
+
+    EXPECT_FALSE(simdesk::removeElement(simdesk::elementOf(child)));  // windows are destroyed, not removed
+    ASSERT_TRUE(simdesk::removeElement(doc));
+    EXPECT_FALSE(simdesk::removeElement(doc));
+    EXPECT_FALSE(simdesk::setElement(para, simdesk::ElementDesc{}));  // went with its parent
+    Bstr name;
+    EXPECT_EQ(e[1]->get_CurrentName(name.put()), kNotAvailable);
+    EXPECT_EQ(e[2]->get_CurrentName(name.put()), kNotAvailable);
+    EXPECT_EQ(found(root.get(), TreeScope_Descendants), (Names{"b", "keep"}));
+
+    ASSERT_TRUE(simdesk::destroyWindow(child));
+    IUIAutomationElement* b = e[0].get();
+    EXPECT_EQ(b->get_CurrentName(name.put()), kNotAvailable);
+    BOOL enabled;
+    EXPECT_EQ(b->get_CurrentIsEnabled(&enabled), kNotAvailable);
+    Variant v;
+    EXPECT_EQ(b->GetCurrentPropertyValue(UIA_NamePropertyId, v.ptr()), kNotAvailable);
+    SafeArray id;
+    EXPECT_EQ(b->GetRuntimeId(id.put()), kNotAvailable);
+    ComPtr<IUIAutomationElementArray> none;
+    EXPECT_EQ(b->FindAll(TreeScope_Subtree, trueCondition().get(), none.put()), kNotAvailable);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(cachedRuntimeId(b), (std::vector<int32_t>{42, handleValue(child)}));  // the cache stays
+    IUIAutomationElement* dead = reinterpret_cast<IUIAutomationElement*>(0x10);
+    EXPECT_EQ(uia->ElementFromHandle(child, &dead), kNotAvailable);
+    EXPECT_EQ(dead, nullptr);
+    EXPECT_EQ(e[3]->get_CurrentName(name.put()), S_OK);
+}
+
+TEST_F(SimUia, OnlyCallsIntoTheTargetCountAsCrossProcess) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    for (int i = 0; i < 5; ++i) window(top, u"Button", u"b");
+    auto cond = trueCondition();
+    auto req = request({UIA_NamePropertyId}, AutomationElementMode_None);
+    simdesk::resetCalls();
+    ASSERT_EQ(simdesk::crossProcessCalls(), 0);
+
+    auto root = fromHandle(top);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 1);
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), req.get(), a.put()), S_OK);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 2);
+    for (auto& e : items(a.get())) {
+        Bstr name;
+        EXPECT_EQ(e->get_CachedName(name.put()), S_OK);
+        Variant v;
+        EXPECT_EQ(e->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, v.ptr()), S_OK);
+        SafeArray id;
+        EXPECT_EQ(e->GetRuntimeId(id.put()), S_OK);  // from the cache
+    }
+    ComPtr<IUIAutomationCacheRequest> r2;
+    ASSERT_EQ(uia->CreateCacheRequest(r2.put()), S_OK);
+    EXPECT_EQ(r2->AddProperty(UIA_NamePropertyId), S_OK);
+    ComPtr<IUIAutomationCondition> c2 = nameIs(u"b");
+    EXPECT_EQ(simdesk::crossProcessCalls(), 2);
+
+    Bstr name;
+    EXPECT_EQ(root->get_CurrentName(name.put()), S_OK);
+    SafeArray id;
+    EXPECT_EQ(root->GetRuntimeId(id.put()), S_OK);
+    ComPtr<IUIAutomationElement> first;
+    EXPECT_EQ(root->FindFirst(TreeScope_Children, c2.get(), first.put()), S_OK);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 5);
+    simdesk::resetCalls();
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+
+    EXPECT_EQ(simdesk::crossProcessLatency(), 0);
+    simdesk::setCrossProcessLatency(1000);
+    EXPECT_EQ(simdesk::crossProcessLatency(), 1000);
+    EXPECT_EQ(root->get_CurrentName(name.put()), S_OK);  // waits, then answers
+    EXPECT_EQ(simdesk::crossProcessCalls(), 1);
+    simdesk::setCrossProcessLatency(-5);
+    EXPECT_EQ(simdesk::crossProcessLatency(), 0);
+    simdesk::setCrossProcessLatency(1000);
+    simdesk::reset();
+    EXPECT_EQ(simdesk::crossProcessLatency(), 0);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+}
+
+TEST_F(SimUia, InjectedFaultsFailTheCallAndLeaveNothing) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    auto root = fromHandle(top);
+    auto cond = trueCondition();
+    auto req = request({UIA_NamePropertyId});
+    simdesk::resetCalls();
+
+    ASSERT_TRUE(simdesk::failCall("FindAllBuildCache", E_OUTOFMEMORY));
+    IUIAutomationElementArray* a = reinterpret_cast<IUIAutomationElementArray*>(0x10);
+    EXPECT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), req.get(), &a), E_OUTOFMEMORY);
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(simdesk::callCount("FindAllBuildCache"), 1);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+
+    // S_OK injected: success without a result, as a broken provider gives.
+    ASSERT_TRUE(simdesk::failCall("FindAllBuildCache", S_OK));
+    EXPECT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), req.get(), &a), S_OK);
+    EXPECT_EQ(a, nullptr);
+    ASSERT_TRUE(simdesk::failCall("ElementFromHandle", S_OK));
+    IUIAutomationElement* e = reinterpret_cast<IUIAutomationElement*>(0x10);
+    EXPECT_EQ(uia->ElementFromHandle(top, &e), S_OK);
+    EXPECT_EQ(e, nullptr);
+
+    ComPtr<IUIAutomationElementArray> ok;
+    ASSERT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), req.get(), ok.put()), S_OK);
+    auto elems = items(ok.get());
+    ASSERT_EQ(elems.size(), 1u);
+    ASSERT_TRUE(simdesk::failCall("GetCachedPropertyValue", E_FAIL));
+    Variant v;
+    v.get().vt = VT_I4;
+    EXPECT_EQ(elems[0]->GetCachedPropertyValue(UIA_NamePropertyId, v.ptr()), E_FAIL);
+    EXPECT_EQ(v.get().vt, VT_EMPTY);
+    ASSERT_TRUE(simdesk::failCall("get_CachedName", S_OK));
+    BSTR name = reinterpret_cast<BSTR>(0x10);
+    EXPECT_EQ(elems[0]->get_CachedName(&name), S_OK);
+    EXPECT_EQ(name, nullptr);
+    ASSERT_TRUE(simdesk::failCall("get_CurrentControlType", kNotAvailable));
+    CONTROLTYPEID type = -1;
+    EXPECT_EQ(elems[0]->get_CurrentControlType(&type), kNotAvailable);
+    EXPECT_EQ(type, -1);
+}
+
+// Content trees can be much deeper than a thread's stack allows recursion.
+TEST_F(SimUia, VeryDeepContentIsWalkedAndRemovedWithoutRecursion) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    constexpr int kDepth = 50000;
+    simdesk::ElementId first = element(simdesk::elementOf(top), u"");
+    simdesk::ElementId parent = first;
+    for (int i = 1; i < kDepth; ++i) parent = element(parent, u"", i % 2 == 0);
+    auto root = fromHandle(top);
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(root->FindAllBuildCache(TreeScope_Subtree, trueCondition().get(),
+                                      request({}, AutomationElementMode_None).get(), a.put()),
+              S_OK);
+    int length = 0;
+    EXPECT_EQ(a->get_Length(&length), S_OK);
+    EXPECT_EQ(length, 1 + kDepth / 2);  // every other one is not a control element
+    ComPtr<IUIAutomationElement> deepest;
+    ASSERT_EQ(a->GetElement(length - 1, deepest.put()), S_OK);
+    a.reset();
+    ASSERT_TRUE(simdesk::removeElement(first));
+    EXPECT_FALSE(simdesk::setElement(parent, simdesk::ElementDesc{}));
+    SafeArray id;
+    EXPECT_EQ(deepest->GetRuntimeId(id.put()), S_OK);  // mode None: from its cache
+}
+
+TEST_F(SimUia, SearchesRunWhileTheTreeChanges) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND child = window(top, u"Button", u"b");
+    auto root = fromHandle(top);
+    auto cond = trueCondition();
+    auto req = request({UIA_NamePropertyId, UIA_BoundingRectanglePropertyId}, AutomationElementMode_None);
+    std::thread writer([&] {
+        for (int i = 0; i < 200; ++i) {
+            simdesk::ElementId x = element(simdesk::elementOf(child), u"x");
+            simdesk::setWindowText(child, i % 2 ? u"odd" : u"even");
+            simdesk::removeElement(x);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        ComPtr<IUIAutomationElementArray> a;
+        ASSERT_EQ(root->FindAllBuildCache(TreeScope_Subtree, cond.get(), req.get(), a.put()), S_OK);
+        int length = 0;
+        a->get_Length(&length);
+        EXPECT_TRUE(length == 2 || length == 3) << length;
+    }
+    writer.join();
+}
+
+}  // namespace
