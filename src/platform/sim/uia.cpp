@@ -210,14 +210,12 @@ public:
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
 
-    // Appends one element's values and gives its index. Caller holds desk().m.
-    uint32_t add(const Node& n) {
-        uint32_t index = count_++;
+    // Appends the values of the next element. Caller holds desk().m.
+    void add(const Node& n) {
         for (Prop p : layout_) {
             slots_.emplace_back();
             fill(n, p, slots_.back(), pools_);
         }
-        return index;
     }
 
     // Whether the property was requested; `slot` is null for one the
@@ -240,10 +238,11 @@ private:
     std::vector<Prop> layout_;
     std::vector<Slot> slots_;  // element by element, in layout order
     Pools pools_;
-    uint32_t count_ = 0;
 };
 
-// RuntimeId is always cached, even when never asked for.
+// RuntimeId is always cached, even when never asked for; it is also all
+// that the calls without a request (ElementFromHandle, FindAll, FindFirst)
+// cache.
 const std::vector<PROPERTYID>& defaultProperties() {
     static const std::vector<PROPERTYID>* props = new std::vector<PROPERTYID>{UIA_RuntimeIdPropertyId};
     return *props;
@@ -612,6 +611,9 @@ public:
         SIM_FAIL_HR_NULL(found);
         auto* own = dynamic_cast<CacheRequest*>(request);
         if (!own) return E_FAIL;  // not a request of this UI Automation
+        // Every element found carries the requested values whatever the
+        // request's own scope, which only adds relatives to cache with each
+        // (for GetCachedChildren, which the desktop does not offer).
         std::vector<PROPERTYID> props;
         bool full;
         own->settings(&props, &full);
