@@ -58,6 +58,11 @@ HRESULT NativeCore::ensureUiaSession() {
     return S_OK;
 }
 
+ComPtr<IUIAutomation> NativeCore::automationRef() {
+    std::lock_guard<std::mutex> g(mutex);
+    return automation;
+}
+
 bool NativeCore::start() {
     if (started.load()) return false;
     started.store(true);

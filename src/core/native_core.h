@@ -25,6 +25,11 @@ public:
     // Opens the UI Automation session on first need.
     HRESULT ensureUiaSession();
 
+    // A reference of the caller's own to the UI Automation object (null
+    // without a session), so that a shutdown cannot pull it from under a
+    // refresh on another thread.
+    ComPtr<IUIAutomation> automationRef();
+
     // Marks NativeCore started (logging it) if it is not; returns whether
     // this call started it.
     bool start();

@@ -7,8 +7,11 @@
 #include <stdexcept>
 #include <string>
 
+#include <vector>
+
 #include "core/framework.h"
 #include "elements/handle_registry.h"
+#include "module/conversions.h"
 
 using namespace Ostrand;
 
@@ -71,15 +74,56 @@ PyObject* py_configure_cache(PyObject*, PyObject* args) {
     const char* scope = "subtree";
     const char* mode = "auto";
     if (!PyArg_ParseTuple(args, "O|ss", &properties, &scope, &mode)) return nullptr;
-    return notYet("configure_cache");
+    if (!PyList_Check(properties)) {
+        PyErr_SetString(PyExc_TypeError, "properties must be a list of strings");
+        return nullptr;
+    }
+    return boundary("configure_cache", [&]() -> PyObject* {
+        std::vector<std::string> names;
+        Py_ssize_t count = PyList_Size(properties);
+        names.reserve(static_cast<size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyList_GetItem(properties, i);
+            if (!item || !PyUnicode_Check(item)) continue;  // skipped silently
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!text) {
+                PyErr_Clear();  // an unencodable name counts as the empty one
+                names.emplace_back();
+                continue;
+            }
+            // With its length: a NUL inside a name must not make a prefix match.
+            names.emplace_back(text, static_cast<size_t>(size));
+        }
+        framework().cacheManager->configure(names, scope, mode);
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* py_query_elements_cached(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
     unsigned long long hwnd = 0;
-    const char* scope = "subtree";
+    const char* scope = "subtree";  // accepted; a refresh uses the configured scope
     if (!PyArg_ParseTuple(args, "K|s", &hwnd, &scope)) return nullptr;
-    return notYet("query_elements_cached");
+    return boundary("query_elements_cached", [&]() -> PyObject* {
+        std::vector<ElementRecord> records;
+        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+        HRESULT hr = framework().cacheManager->queryElements(window, records);
+        if (FAILED(hr))
+            return PyErr_Format(PyExc_RuntimeError, "Cache refresh failed: HRESULT 0x%08lX",
+                                static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+        if (!list) return PyErr_NoMemory();
+        for (size_t i = 0; i < records.size(); ++i) {
+            PyObject* dict = elementRecordToDict(records[i]);
+            if (!dict) {
+                Py_DECREF(list);
+                return PyErr_NoMemory();
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), dict);
+        }
+        return list;
+    });
 }
 
 PyObject* py_find_element(PyObject*, PyObject* args) {
@@ -182,4 +226,7 @@ PyModuleDef moduleDef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ostrandcore(void) { return PyModule_Create2(&moduleDef, 1013); }
+PyMODINIT_FUNC PyInit_ostrandcore(void) {
+    if (!initConversions()) return nullptr;
+    return PyModule_Create2(&moduleDef, 1013);
+}

@@ -7,14 +7,20 @@ bool SnapshotStore::isValid() {
     return valid;
 }
 
+bool SnapshotStore::isValidFor(HWND target) {
+    SrwShared hold(lock);
+    return valid && (!target || target == window);
+}
+
 void SnapshotStore::invalidate() {
     SrwExclusive hold(lock);
     valid = false;
 }
 
-void SnapshotStore::replaceRecords(RecordMap& map) {
+void SnapshotStore::replaceRecords(RecordMap& map, HWND source) {
     SrwExclusive hold(lock);
     records.swap(map);
+    window = source;
     valid = true;
 }
 

@@ -21,10 +21,14 @@ public:
     SnapshotStore& operator=(const SnapshotStore&) = delete;
 
     bool isValid();
+    // Valid and holding the snapshot of `window`; a null window accepts
+    // whatever window the snapshot belongs to.
+    bool isValidFor(HWND window);
     void invalidate();
-    // Takes the map's content and marks the store valid. The old records come
-    // back in `map`, so the caller destroys them outside the lock.
-    void replaceRecords(RecordMap& map);
+    // Takes the map's content as the snapshot of `window` and marks the store
+    // valid. The old records come back in `map`, so the caller destroys them
+    // outside the lock.
+    void replaceRecords(RecordMap& map, HWND window = nullptr);
     std::vector<ElementRecord> copyRecords();
     // The number of records, counted under the shared lock.
     size_t recordCount();
@@ -44,6 +48,7 @@ private:
     RecordMap records;
     SRWLOCK lock;
     bool valid = false;
+    HWND window = nullptr;  // whose snapshot `records` is
 };
 
 }  // namespace Ostrand

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "simdesk.h"
@@ -22,6 +23,20 @@ protected:
         simdesk::destroyAllWindows();
     }
 };
+
+// A window for a test: `cls` under `parent` (null: top level).
+inline HWND makeWindow(HWND parent, const std::u16string& cls, RECT rect = {0, 0, 50, 20}, bool visible = true,
+                       const std::u16string& text = u"") {
+    simdesk::WindowDesc d;
+    d.parent = parent;
+    d.className = cls;
+    d.text = text;
+    d.rect = rect;
+    d.visible = visible;
+    HWND h = simdesk::createWindow(d);
+    EXPECT_NE(h, nullptr);
+    return h;
+}
 
 // Polls `cond` until it holds or `limit` passes: a guard against hangs, never
 // a timing assertion.

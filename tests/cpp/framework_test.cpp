@@ -37,8 +37,8 @@ TEST_F(FrameworkTest, InitialiseBuildsEverythingOnceAndShutdownTakesItDown) {
     EXPECT_FALSE(f.store->isValid());
     EXPECT_EQ(f.cacheManager->store, f.store.get());
     EXPECT_EQ(f.engine->cacheManager, f.cacheManager.get());
-    EXPECT_EQ(f.cacheManager->config.propertyIds, (std::vector<int32_t>{30005, 30011, 30003, 30001, 30010, 30012}));
-    EXPECT_EQ(f.cacheManager->config.scope, 7);
+    EXPECT_EQ(f.cacheManager->configSnapshot().propertyIds, (std::vector<int32_t>{30005, 30011, 30003, 30001, 30010, 30012}));
+    EXPECT_EQ(f.cacheManager->configSnapshot().scope, 7);
     EXPECT_EQ(f.cacheManager->resolvedMode.load(), PerceptionMode::Auto);
     EXPECT_FALSE(NativeCore::instance().uiaReady.load());
 

@@ -94,17 +94,13 @@ def test_argument_errors_come_from_the_parser(call, error, initialised):
 
 
 @pytest.mark.parametrize("call", [
-    lambda: ostrandcore.configure_cache(["name"]),
-    lambda: ostrandcore.configure_cache((), "children", "uia"),
-    lambda: ostrandcore.query_elements_cached(-1),          # "K" keeps the low 64 bits
-    lambda: ostrandcore.query_elements_cached(2 ** 70, "element"),
     lambda: ostrandcore.find_element(0x10010, "name", "OK"),
     lambda: ostrandcore.execute_action({"handle_id": 1}, "click", None),
     lambda: ostrandcore.subscribe_events(0, ("FocusChanged",)),
     lambda: ostrandcore.subscribe_events(0, [], "subtree", None),
 ])
 def test_well_formed_calls_get_past_parsing(call, initialised):
-    # These bodies come with the perception, search, action and event work.
+    # These bodies come with the search, action and event work.
     with pytest.raises(NotImplementedError):
         call()
 

@@ -1,0 +1,24 @@
+// Conversions between native values and Python objects. Called with the
+// interpreter lock held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "perception/element_record.h"
+
+namespace Ostrand {
+
+// Creates the interned dictionary keys once; false with an exception set.
+bool initConversions();
+
+// A str of the UTF-16 text: surrogate pairs become one character each, a
+// lone surrogate stays as it is. Null with an exception set on failure.
+PyObject* strFromWide(const WString& text);
+
+// The element dictionary: name, automation_id, class_name, control_type,
+// bounding_rect, is_enabled, runtime_id_key, in this order. A value that
+// cannot be made is None. Null only when the dict itself cannot be made.
+PyObject* elementRecordToDict(const ElementRecord& record);
+
+}  // namespace Ostrand

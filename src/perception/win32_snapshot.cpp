@@ -1,0 +1,81 @@
+#include "perception/win32_snapshot.h"
+
+#include <vector>
+
+#include "perception/cache_manager.h"
+#include "perception/snapshot_store.h"
+#include "perception/window_classes.h"
+
+namespace Ostrand {
+
+namespace {
+
+BOOL CALLBACK appendWindowInfo(HWND window, LPARAM context) {
+    reinterpret_cast<std::vector<WindowInfo>*>(context)->push_back(collectWindowInfo(window));
+    return TRUE;
+}
+
+// The target always; others only when visible and not empty in both
+// directions (a visible window of width 0 but some height is kept).
+bool worthReporting(const WindowInfo& info, HWND target) {
+    if (info.handle == target) return true;
+    if (!info.visible) return false;
+    return info.rect.right - info.rect.left > 0 || info.rect.bottom - info.rect.top > 0;
+}
+
+}  // namespace
+
+WindowInfo collectWindowInfo(HWND window) {
+    WindowInfo info;
+    info.handle = window;
+    info.enabled = IsWindowEnabled(window) != FALSE;
+    info.visible = IsWindowVisible(window) != FALSE;
+    info.key = keyFromHwnd(window);
+    // Zero-filled, so a failing call leaves an empty text; the returned
+    // length is not trusted, the first NUL ends the text.
+    WCHAR text[512] = {};
+    GetWindowTextW(window, text, 512);
+    info.text.assign(text);
+    WCHAR className[256] = {};
+    GetClassNameW(window, className, 256);
+    info.className.assign(className);
+    // A window that vanished keeps a zero rectangle.
+    RECT rect{0, 0, 0, 0};
+    if (GetWindowRect(window, &rect)) info.rect = rect;
+    info.controlType = controlTypeFromClassName(info.className);
+    return info;
+}
+
+ElementRecord recordFromWindowInfo(const WindowInfo& info) {
+    ElementRecord record;
+    record.name = info.text;
+    record.class_name = info.className;
+    record.control_type = info.controlType;
+    record.bounding_rect[0] = info.rect.left;
+    record.bounding_rect[1] = info.rect.top;
+    record.bounding_rect[2] = info.rect.right;
+    record.bounding_rect[3] = info.rect.bottom;
+    record.is_enabled = info.enabled;
+    record.runtime_id_key = info.key;
+    record.updated_at = steadyClockNanos();
+    return record;
+}
+
+HRESULT CacheManager::refreshWin32Snapshot(HWND target) {
+    std::vector<WindowInfo> windows;
+    if (target) {
+        windows.reserve(64);
+        windows.push_back(collectWindowInfo(target));
+        EnumChildWindows(target, appendWindowInfo, reinterpret_cast<LPARAM>(&windows));
+    }
+    RecordMap records;
+    records.reserve(windows.size());
+    for (const WindowInfo& info : windows) {
+        if (!worthReporting(info, target)) continue;
+        records.insert_or_assign(info.key, recordFromWindowInfo(info));
+    }
+    store->replaceRecords(records, target);
+    return S_OK;
+}
+
+}  // namespace Ostrand
