@@ -1,5 +1,6 @@
 # make demo  - set up from a fresh machine and run the demo on the simulated desktop
 # make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; Python with pytest)
+# make bench - build and run the benchmarks (Release) and print their figures
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -22,7 +23,9 @@ TESTSRC := $(wildcard tests/cpp/*)
 PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command -v python3.13; \
   elif command -v pyenv >/dev/null 2>&1 && p=$$(pyenv prefix 3.13 2>/dev/null); then echo "$$p/bin/python3.13"; fi)
 
-.PHONY: demo test test-cpp test-python test-asan setup install clean
+BENCHDIR := build/bench
+
+.PHONY: demo test test-cpp test-python test-asan bench setup install clean
 
 demo: install
 	@$(PY) examples/demo.py
@@ -70,6 +73,15 @@ $(CPPDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
 
 $(ASANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
 	$(call cmake_build,$(ASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined)
+
+bench: install $(STAMP)
+	@mkdir -p $(BENCHDIR)
+	@$(CMAKE) -S . -B $(BENCHDIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DCMAKE_BUILD_TYPE=Release \
+	  -DOSTRAND_BUILD_MODULE=OFF -DOSTRAND_BUILD_BENCH=ON > $(BENCHDIR)/configure.log 2>&1 || { cat $(BENCHDIR)/configure.log; exit 1; }
+	@$(CMAKE) --build $(BENCHDIR) > $(BENCHDIR)/build.log 2>&1 || { cat $(BENCHDIR)/build.log; exit 1; }
+	@$(BENCHDIR)/perception_bench $(BENCH_ARGS)
+	@echo
+	@$(PY) bench/query_bench.py
 
 install: $(VENV)/.installed
 

@@ -1,17 +1,25 @@
-"""The ostrandcore demo on the simulated Windows desktop: bring the core up,
-show its mode, metrics and diagnostic log, and take it down again."""
+"""The ostrandcore demo on the simulated Windows desktop: perceive a classic
+dialog (through Win32 enumeration) and a browser-like window (through one
+UI Automation cache request) and print their elements as tables."""
+
+import time
 
 import ostrandcore
 import simdesk
 
+CONTROL_TYPES = {50000: "Button", 50003: "ComboBox", 50004: "Edit", 50005: "Hyperlink", 50008: "List",
+                 50020: "Text", 50025: "Custom", 50026: "Group", 50030: "Document", 50032: "Window",
+                 50033: "Pane"}
 
-def build_sample_application():
-    """A classic dialog with a few controls, as the simulated desktop shows it."""
-    dialog = simdesk.create_window(class_name="#32770", text="Sample Application",
-                                   rect=(100, 100, 500, 400))
+
+def build_classic_dialog():
+    """A classic dialog: its controls are child windows."""
+    dialog = simdesk.create_window(class_name="#32770", text="Sample Application", rect=(100, 100, 500, 400))
     for cls, text, rect in [
         ("Static", "Name:", (110, 130, 170, 150)),
         ("Edit", "", (180, 130, 480, 150)),
+        ("Button", "Remember me", (110, 170, 300, 190)),
+        ("ComboBox", "English", (180, 210, 480, 230)),
         ("Button", "OK", (300, 350, 380, 380)),
         ("Button", "Cancel", (390, 350, 470, 380)),
     ]:
@@ -19,33 +27,76 @@ def build_sample_application():
     return dialog
 
 
+def build_browser():
+    """A browser-like window: one render window whose content has no windows."""
+    top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Inbox - Mail - Browser",
+                                rect=(600, 100, 1400, 700))
+    host = simdesk.create_window(parent=top, class_name="Chrome_RenderWidgetHostHWND", rect=(600, 180, 1400, 700))
+    page = simdesk.add_element(host, name="Inbox", class_name="Document", control_type=50030,
+                               rect=(600, 180, 1400, 700))
+    nav = simdesk.add_element(page, name="Folders", automation_id="nav", class_name="Group", control_type=50026,
+                              rect=(600, 180, 800, 700))
+    for i, folder in enumerate(["Inbox (3)", "Sent", "Drafts"]):
+        simdesk.add_element(nav, name=folder, class_name="Link", control_type=50005,
+                            rect=(610, 190 + 30 * i, 790, 215 + 30 * i))
+    simdesk.add_element(page, name="Compose", automation_id="compose", class_name="Button", control_type=50000,
+                        rect=(820, 190, 920, 220))
+    simdesk.add_element(page, name="Search mail", automation_id="search", class_name="Edit", control_type=50004,
+                        rect=(940, 190, 1380, 220))
+    return top
+
+
+def print_table(title, elements):
+    print(f"\n{title}: {len(elements)} elements")
+    header = f"  {'name':24} {'control type':14} {'class':28} {'automation id':14} {'rectangle':24} {'on':3} key"
+    print(header)
+    print("  " + "-" * (len(header) - 2))
+    # The store's order is not the tree's; sort by position for reading.
+    for e in sorted(elements, key=lambda e: (e["bounding_rect"][1], e["bounding_rect"][0], e["name"])):
+        ctype = CONTROL_TYPES.get(e["control_type"], str(e["control_type"]))
+        rect = "(%d, %d, %d, %d)" % e["bounding_rect"]
+        print(f"  {e['name'][:24]:24} {ctype:14} {e['class_name'][:28]:28} {e['automation_id'][:14]:14} "
+              f"{rect:24} {'yes' if e['is_enabled'] else 'no':3} {e['runtime_id_key']}")
+
+
+def timed_query(hwnd):
+    simdesk.reset_calls()
+    t0 = time.perf_counter()
+    elements = ostrandcore.query_elements_cached(hwnd)
+    return elements, (time.perf_counter() - t0) * 1e3, simdesk.cross_process_calls()
+
+
 def main():
-    dialog = build_sample_application()
-    info = simdesk.window(dialog)
-    print(f"Sample application: window 0x{dialog:X} '{info['text']}' "
-          f"({info['class_name']}) with {len(info['children'])} child windows")
-
-    print(f"\nactive mode before initialise: {ostrandcore.get_active_mode()}")
+    dialog = build_classic_dialog()
+    browser = build_browser()
     print(f"initialise() -> {ostrandcore.initialise()}")
-    print(f"active mode: {ostrandcore.get_active_mode()}")
 
-    perception = [t for t in simdesk.threads() if t["alive"] and t["apartment"] == "sta"]
-    for t in perception:
-        print(f"perception thread: id {t['id']}, apartment {t['apartment'].upper()}, "
-              f"message queue {'ready' if t['has_queue'] else 'missing'}")
+    elements, ms, crossings = timed_query(dialog)
+    print_table(f"Classic dialog 0x{dialog:X} (mode '{ostrandcore.get_active_mode()}': Win32 enumeration, "
+                f"{crossings} UI Automation calls)", elements)
+
+    # "auto" settles once per configuration; reconfigure so the browser is classified afresh.
+    ostrandcore.configure_cache([])
+    elements, ms, crossings = timed_query(browser)
+    print_table(f"Browser window 0x{browser:X} (mode '{ostrandcore.get_active_mode()}': one cache request, "
+                f"{crossings} cross-process calls)", elements)
+
+    again, served_ms, crossings = timed_query(browser)
+    print(f"\nsecond query: {len(again)} elements served from the snapshot store in {served_ms:.3f} ms, "
+          f"{crossings} cross-process calls")
 
     print("\nmetrics:")
     for key, value in ostrandcore.get_benchmark_metrics().items():
-        print(f"  {key:16} {value!r}")
+        if key != "diag_log":
+            print(f"  {key:16} {value!r}")
 
     ostrandcore.shutdown()
-    print(f"\nshutdown() -> active mode {ostrandcore.get_active_mode()}")
-    print("diagnostic log:")
+    print("\ndiagnostic log:")
     for line in ostrandcore.get_diagnostic_log().splitlines():
         print(f"  | {line}")
 
     leaks = simdesk.leaks()
-    print(f"\nlive COM objects, BSTRs, SAFEARRAYs left: {leaks or 'none'}")
+    print(f"\nlive COM objects, BSTRs, SAFEARRAYs, VARIANTs left: {leaks or 'none'}")
     return 1 if leaks else 0
 
 

@@ -9,8 +9,11 @@ const char* const kKeyNames[kKeyCount] = {"name",          "automation_id", "cla
                                           "bounding_rect", "is_enabled",    "runtime_id_key"};
 // Interned once: a query builds thousands of dicts with the same seven keys.
 PyObject* keys[kKeyCount] = {};
+// The seven keys in order with None values: copying it gives a dict of the
+// right size and order at once, and filling it replaces values in place.
+PyObject* dictTemplate = nullptr;
 
-// Inserts `value` (a new reference, or null after a failure) under `key`.
+// Puts `value` (a new reference, or null after a failure) under `key`.
 void put(PyObject* dict, Key key, PyObject* value) {
     if (!value) {
         PyErr_Clear();
@@ -28,6 +31,15 @@ bool initConversions() {
         keys[i] = PyUnicode_InternFromString(kKeyNames[i]);
         if (!keys[i]) return false;
     }
+    if (dictTemplate) return true;
+    PyObject* t = PyDict_New();
+    if (!t) return false;
+    for (int i = 0; i < kKeyCount; ++i)
+        if (PyDict_SetItem(t, keys[i], Py_None) < 0) {
+            Py_DECREF(t);
+            return false;
+        }
+    dictTemplate = t;
     return true;
 }
 
@@ -52,19 +64,73 @@ PyObject* strFromWide(const WString& text) {
 }
 
 PyObject* elementRecordToDict(const ElementRecord& record) {
-    PyObject* dict = PyDict_New();
+    PyObject* dict = PyDict_Copy(dictTemplate);
     if (!dict) return nullptr;
     put(dict, kName, strFromWide(record.name));
     put(dict, kAutomationId, strFromWide(record.automation_id));
     put(dict, kClassName, strFromWide(record.class_name));
     put(dict, kControlType, PyLong_FromLong(record.control_type));
-    put(dict, kBoundingRect,
+    PyObject* rect =
         Py_BuildValue("(llll)", static_cast<long>(record.bounding_rect[0]), static_cast<long>(record.bounding_rect[1]),
-                      static_cast<long>(record.bounding_rect[2]), static_cast<long>(record.bounding_rect[3])));
+                      static_cast<long>(record.bounding_rect[2]), static_cast<long>(record.bounding_rect[3]));
+    // Four ints cannot be part of a cycle: keeping the tuple (and so the
+    // dict) away from the cyclic collector saves a query of thousands of
+    // elements several collections.
+    if (rect && PyObject_GC_IsTracked(rect)) PyObject_GC_UnTrack(rect);
+    put(dict, kBoundingRect, rect);
     put(dict, kIsEnabled, PyBool_FromLong(record.is_enabled ? 1 : 0));
     put(dict, kRuntimeIdKey,
         PyUnicode_FromStringAndSize(record.runtime_id_key.data(), static_cast<Py_ssize_t>(record.runtime_id_key.size())));
     return dict;
+}
+
+namespace {
+
+struct Converted {
+    RecordPtr record;
+    PyObject* dict;  // private: never handed out, only copied
+};
+std::vector<Converted> lastDicts;
+
+void releaseAll(std::vector<Converted>& entries) {
+    for (Converted& c : entries) Py_XDECREF(c.dict);
+    entries.clear();
+}
+
+}  // namespace
+
+PyObject* elementDictList(const std::vector<RecordPtr>& records) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+    if (!list) return PyErr_NoMemory();
+    std::vector<Converted> next;
+    next.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* dict = nullptr;
+        // The same snapshot comes out in the same order; an edited record
+        // is a new record and is converted again.
+        if (i < lastDicts.size() && lastDicts[i].record == records[i])
+            dict = std::exchange(lastDicts[i].dict, nullptr);
+        else
+            dict = elementRecordToDict(*records[i]);
+        PyObject* copy = dict ? PyDict_Copy(dict) : nullptr;
+        if (!copy) {
+            Py_XDECREF(dict);
+            releaseAll(next);
+            Py_DECREF(list);
+            return PyErr_NoMemory();
+        }
+        next.push_back({records[i], dict});
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), copy);
+    }
+    releaseAll(lastDicts);
+    lastDicts.swap(next);
+    return list;
+}
+
+void clearElementDictCache() {
+    std::vector<Converted> old;
+    old.swap(lastDicts);
+    releaseAll(old);
 }
 
 }  // namespace Ostrand

@@ -5,7 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "perception/element_record.h"
+#include <vector>
+
+#include "perception/snapshot_store.h"
 
 namespace Ostrand {
 
@@ -20,5 +22,14 @@ PyObject* strFromWide(const WString& text);
 // bounding_rect, is_enabled, runtime_id_key, in this order. A value that
 // cannot be made is None. Null only when the dict itself cannot be made.
 PyObject* elementRecordToDict(const ElementRecord& record);
+
+// A new list with one element dictionary per record. Stored records never
+// change, so the dictionaries made for the previous query are remembered by
+// record identity and a record seen again is answered with a copy of its
+// dictionary instead of a new conversion. Null with MemoryError on failure.
+PyObject* elementDictList(const std::vector<RecordPtr>& records);
+
+// Forgets the remembered dictionaries (at shutdown).
+void clearElementDictCache();
 
 }  // namespace Ostrand

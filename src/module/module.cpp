@@ -12,6 +12,7 @@
 #include "core/framework.h"
 #include "elements/handle_registry.h"
 #include "module/conversions.h"
+#include "perception/snapshot_store.h"
 
 using namespace Ostrand;
 
@@ -64,6 +65,7 @@ PyObject* py_shutdown(PyObject*, PyObject*) {
         ShutdownHooks hooks;
         hooks.releaseCallback = releaseEventCallback;
         shutdownFramework(hooks);
+        clearElementDictCache();
         Py_RETURN_NONE;
     });
 }
@@ -106,23 +108,13 @@ PyObject* py_query_elements_cached(PyObject*, PyObject* args) {
     const char* scope = "subtree";  // accepted; a refresh uses the configured scope
     if (!PyArg_ParseTuple(args, "K|s", &hwnd, &scope)) return nullptr;
     return boundary("query_elements_cached", [&]() -> PyObject* {
-        std::vector<ElementRecord> records;
+        std::vector<RecordPtr> records;
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         HRESULT hr = framework().cacheManager->queryElements(window, records);
         if (FAILED(hr))
             return PyErr_Format(PyExc_RuntimeError, "Cache refresh failed: HRESULT 0x%08lX",
                                 static_cast<unsigned long>(static_cast<uint32_t>(hr)));
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
-        if (!list) return PyErr_NoMemory();
-        for (size_t i = 0; i < records.size(); ++i) {
-            PyObject* dict = elementRecordToDict(records[i]);
-            if (!dict) {
-                Py_DECREF(list);
-                return PyErr_NoMemory();
-            }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), dict);
-        }
-        return list;
+        return elementDictList(records);
     });
 }
 

@@ -74,7 +74,7 @@ PerceptionMode CacheManager::resolveMode(HWND window) {
     return mode;
 }
 
-HRESULT CacheManager::queryElements(HWND window, std::vector<ElementRecord>& out) {
+HRESULT CacheManager::queryElements(HWND window, std::vector<RecordPtr>& out) {
     if (!store->isValidFor(window)) {
         if (!window) return E_INVALIDARG;
         HRESULT hr = resolveMode(window) == PerceptionMode::Win32 ? refreshWin32Snapshot(window)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,7 +69,7 @@ public:
     // The query's records for `window`: the stored snapshot while it is
     // valid for that window (a null window takes any), else a refresh by
     // the resolved path first. On failure `out` is untouched.
-    HRESULT queryElements(HWND window, std::vector<ElementRecord>& out);
+    HRESULT queryElements(HWND window, std::vector<std::shared_ptr<const ElementRecord>>& out);
 
     SnapshotStore* const store;
     NativeCore* const core;

@@ -1,5 +1,6 @@
 #include "perception/element_record.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -19,8 +20,8 @@ std::string keyFromRuntimeId(SAFEARRAY* runtimeId) {
         LONG index = i;
         if (FAILED(SafeArrayGetElement(runtimeId, &index, &value))) value = 0;
         if (i != lower) key += ',';
-        int n = std::snprintf(buf, sizeof buf, "%d", static_cast<int>(value));
-        key.append(buf, static_cast<size_t>(n));
+        auto end = std::to_chars(buf, buf + sizeof buf, static_cast<int32_t>(value)).ptr;
+        key.append(buf, end);
         if (i == upper) break;  // no increment past the upper bound (it may be LONG_MAX)
     }
     return key;

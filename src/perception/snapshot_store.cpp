@@ -24,12 +24,9 @@ void SnapshotStore::replaceRecords(RecordMap& map, HWND source) {
     valid = true;
 }
 
-std::vector<ElementRecord> SnapshotStore::copyRecords() {
+std::vector<RecordPtr> SnapshotStore::copyRecords() {
     SrwShared hold(lock);
-    std::vector<ElementRecord> out;
-    out.reserve(records.size());
-    for (const auto& entry : records) out.push_back(entry.second);
-    return out;
+    return records.ordered();
 }
 
 size_t SnapshotStore::recordCount() {

@@ -1,18 +1,17 @@
 // SnapshotStore: the records of the last perception of a window, served to
-// queries while valid. Readers get copies; the lock is never held across a
-// cross-process or Python call.
+// queries while valid. The lock is never held across a cross-process or
+// Python call. Stored records are immutable once stored: a reader's copy of
+// the snapshot shares them instead of copying every string, and an edit
+// replaces the one record it changes.
 #pragma once
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "perception/element_record.h"
+#include "perception/record_map.h"
 #include "platform/raii.h"
 
 namespace Ostrand {
-
-using RecordMap = std::unordered_map<std::string, ElementRecord>;
 
 class SnapshotStore {
 public:
@@ -29,19 +28,24 @@ public:
     // valid. The old records come back in `map`, so the caller destroys them
     // outside the lock.
     void replaceRecords(RecordMap& map, HWND window = nullptr);
-    std::vector<ElementRecord> copyRecords();
+    // The snapshot's records in the order the refresh found them; they stay valid and
+    // unchanged whatever happens to the store afterwards.
+    std::vector<RecordPtr> copyRecords();
     // The number of records, counted under the shared lock.
     size_t recordCount();
 
-    // Runs `edit` on the record with this key under the exclusive lock;
-    // `valid` is left as it is. Returns whether the key was found.
+    // Runs `edit` on a copy of the record with this key and stores the copy,
+    // under the exclusive lock; `valid` is left as it is. Returns whether the
+    // key was found.
     template <class F>
     bool editRecord(const std::string& key, F edit) {
+        RecordPtr old;  // released after the lock
         SrwExclusive hold(lock);
-        auto it = records.find(key);
-        if (it == records.end()) return false;
-        edit(it->second);
-        return true;
+        const RecordPtr* found = records.find(key);
+        if (!found) return false;
+        auto changed = std::make_shared<ElementRecord>(**found);
+        edit(*changed);
+        return records.replace(key, std::move(changed), &old);
     }
 
 private:

@@ -100,7 +100,7 @@ HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
             }
             if (key.empty()) continue;
             // A later element with the same runtime id replaces the earlier.
-            records.insert_or_assign(key, recordFromCachedElement(element.get(), key));
+            records.put(std::make_shared<const ElementRecord>(recordFromCachedElement(element.get(), key)));
         }
     }
     store->replaceRecords(records, window);

@@ -72,7 +72,7 @@ HRESULT CacheManager::refreshWin32Snapshot(HWND target) {
     records.reserve(windows.size());
     for (const WindowInfo& info : windows) {
         if (!worthReporting(info, target)) continue;
-        records.insert_or_assign(info.key, recordFromWindowInfo(info));
+        records.put(std::make_shared<const ElementRecord>(recordFromWindowInfo(info)));
     }
     store->replaceRecords(records, target);
     return S_OK;

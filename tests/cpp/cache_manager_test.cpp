@@ -26,14 +26,14 @@ protected:
         make(d, u"Edit");
         return d;
     }
-    std::vector<ElementRecord> query(HWND window, HRESULT expected = S_OK) {
-        std::vector<ElementRecord> out;
+    std::vector<RecordPtr> query(HWND window, HRESULT expected = S_OK) {
+        std::vector<RecordPtr> out;
         EXPECT_EQ(manager.queryElements(window, out), expected);
         return out;
     }
-    static bool holds(const std::vector<ElementRecord>& records, HWND window) {
+    static bool holds(const std::vector<RecordPtr>& records, HWND window) {
         for (auto& r : records)
-            if (r.runtime_id_key == keyFromHwnd(window)) return true;
+            if (r->runtime_id_key == keyFromHwnd(window)) return true;
         return false;
     }
 
@@ -128,7 +128,7 @@ TEST_F(CacheManagerTest, QueryServesTheStoreOnlyForItsOwnWindow) {
 
     // Invalid and no window to refresh: E_INVALIDARG, the store untouched.
     manager.configure({}, "subtree", "win32");
-    std::vector<ElementRecord> out{ElementRecord{}};
+    std::vector<RecordPtr> out{std::make_shared<const ElementRecord>()};
     EXPECT_EQ(manager.queryElements(nullptr, out), E_INVALIDARG);
     EXPECT_EQ(out.size(), 1u);
     EXPECT_FALSE(store.isValid());

@@ -19,7 +19,7 @@ ElementRecord record(const std::string& key, const char16_t* name) {
 
 RecordMap mapOf(std::initializer_list<ElementRecord> records) {
     RecordMap m;
-    for (const auto& r : records) m[r.runtime_id_key] = r;
+    for (const auto& r : records) m.put(std::make_shared<const ElementRecord>(r));
     return m;
 }
 
@@ -41,10 +41,10 @@ TEST(SnapshotStore, ReplaceSwapsWholeSnapshotsAndHandsBackTheOldOne) {
     RecordMap second = mapOf({record("2,1", u"c")});
     store.replaceRecords(second);
     EXPECT_EQ(second.size(), 2u);  // the old records, for the caller to drop
-    std::vector<ElementRecord> now = store.copyRecords();
+    std::vector<RecordPtr> now = store.copyRecords();
     ASSERT_EQ(now.size(), 1u);
-    EXPECT_EQ(now[0].runtime_id_key, "2,1");
-    EXPECT_EQ(now[0].name, u"c");
+    EXPECT_EQ(now[0]->runtime_id_key, "2,1");
+    EXPECT_EQ(now[0]->name, u"c");
 
     RecordMap none;
     store.replaceRecords(none);
@@ -63,18 +63,21 @@ TEST(SnapshotStore, InvalidateKeepsRecordsUntilTheNextReplace) {
     store.replaceRecords(n);
     EXPECT_TRUE(store.isValid());
     ASSERT_EQ(store.copyRecords().size(), 1u);
-    EXPECT_EQ(store.copyRecords()[0].runtime_id_key, "2");
+    EXPECT_EQ(store.copyRecords()[0]->runtime_id_key, "2");
 }
 
-TEST(SnapshotStore, EditChangesOneRecordInPlaceAndLeavesValidity) {
+TEST(SnapshotStore, EditChangesOneRecordAndLeavesValidityAndEarlierCopies) {
     SnapshotStore store;
     RecordMap m = mapOf({record("1", u"a"), record("2", u"b")});
     store.replaceRecords(m);
+    std::vector<RecordPtr> before = store.copyRecords();
     store.invalidate();
     EXPECT_TRUE(store.editRecord("2", [](ElementRecord& r) { r.name = u"renamed"; }));
     EXPECT_FALSE(store.editRecord("3", [](ElementRecord& r) { r.name = u"never"; }));
     EXPECT_FALSE(store.isValid());
-    for (const auto& r : store.copyRecords()) EXPECT_EQ(r.name, r.runtime_id_key == "2" ? u"renamed" : u"a");
+    for (const auto& r : store.copyRecords()) EXPECT_EQ(r->name, r->runtime_id_key == "2" ? u"renamed" : u"a");
+    // A reader's copy taken before the edit is not changed under it.
+    for (const auto& r : before) EXPECT_EQ(r->name, r->runtime_id_key == "2" ? u"b" : u"a");
 }
 
 // Readers always see one whole snapshot, never a mix of two.
@@ -88,7 +91,8 @@ TEST(SnapshotStore, ReadersSeeWholeSnapshotsWhileWritersReplace) {
             for (int round = 0; round < 100; ++round) {
                 RecordMap m;
                 std::u16string tag(1, static_cast<char16_t>(u'a' + (round + w) % 26));
-                for (int i = 0; i < 20; ++i) m[std::to_string(i)] = record(std::to_string(i), tag.c_str());
+                for (int i = 0; i < 20; ++i)
+                    m.put(std::make_shared<const ElementRecord>(record(std::to_string(i), tag.c_str())));
                 store.replaceRecords(m);
             }
         });
@@ -98,7 +102,7 @@ TEST(SnapshotStore, ReadersSeeWholeSnapshotsWhileWritersReplace) {
                 auto copy = store.copyRecords();
                 if (copy.empty()) continue;
                 for (const auto& rec : copy)
-                    if (rec.name != copy[0].name) torn.fetch_add(1);
+                    if (rec->name != copy[0]->name) torn.fetch_add(1);
                 if (copy.size() != 20) torn.fetch_add(1);
             }
         });

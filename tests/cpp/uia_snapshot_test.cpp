@@ -68,7 +68,7 @@ protected:
 
     std::map<std::string, ElementRecord> records() {
         std::map<std::string, ElementRecord> out;
-        for (auto& r : store->copyRecords()) out[r.runtime_id_key] = r;
+        for (auto& r : store->copyRecords()) out[r->runtime_id_key] = *r;
         return out;
     }
     std::set<std::string> keys() {
@@ -96,7 +96,7 @@ TEST_F(UiaSnapshotTest, OneRefreshIsTwoCrossProcessCallsWhateverTheElementCount)
 
     // A query served from the store crosses nothing.
     simdesk::resetCalls();
-    std::vector<ElementRecord> out;
+    std::vector<RecordPtr> out;
     ASSERT_EQ(manager->queryElements(browser, out), S_OK);
     EXPECT_EQ(out.size(), 205u);
     EXPECT_EQ(simdesk::crossProcessCalls(), 0);

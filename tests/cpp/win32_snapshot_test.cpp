@@ -23,7 +23,7 @@ protected:
         EXPECT_EQ(manager.refreshWin32Snapshot(target), S_OK);
         EXPECT_TRUE(store.isValid());
         std::map<std::string, ElementRecord> out;
-        for (auto& r : store.copyRecords()) out[r.runtime_id_key] = r;
+        for (auto& r : store.copyRecords()) out[r->runtime_id_key] = *r;
         return out;
     }
 
@@ -121,6 +121,18 @@ TEST_F(Win32SnapshotTest, FailedReadsLeaveDefaultsAndTheRefreshStillSucceeds) {
     EXPECT_TRUE(r.class_name.empty());
     EXPECT_EQ(r.control_type, 50025);
     EXPECT_EQ(r.bounding_rect[2], 0);
+}
+
+TEST_F(Win32SnapshotTest, RecordsComeInTheOrderOfTheWalk) {
+    HWND target = make(nullptr, u"#32770", {0, 0, 100, 100});
+    HWND second = make(target, u"Button");
+    HWND first = make(target, u"Edit");  // topmost: enumerated first
+    HWND inner = make(first, u"Static");
+    ASSERT_EQ(manager.refreshWin32Snapshot(target), S_OK);
+    std::vector<std::string> keys;
+    for (auto& r : store.copyRecords()) keys.push_back(r->runtime_id_key);
+    EXPECT_EQ(keys, (std::vector<std::string>{keyFromHwnd(target), keyFromHwnd(first), keyFromHwnd(inner),
+                                              keyFromHwnd(second)}));
 }
 
 TEST_F(Win32SnapshotTest, EachRefreshReplacesTheWholeSnapshot) {

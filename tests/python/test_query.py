@@ -103,6 +103,29 @@ class TestWin32Path:
         assert simdesk.calls("EnumChildWindows") == 0
         assert simdesk.calls("GetWindowTextW") == 0
 
+    def test_each_query_hands_out_its_own_dicts(self, initialised):
+        dialog, ok = classic_dialog()
+        first = ostrandcore.query_elements_cached(dialog)
+        pristine = [dict(e) for e in first]
+        first[0]["name"] = "changed by the caller"
+        first[1].clear()
+        first.append("extra")
+        second = ostrandcore.query_elements_cached(dialog)
+        assert second == pristine
+        assert all(a is not b for a, b in zip(first, second))
+        # A new snapshot is converted afresh, not answered with remembered dicts.
+        simdesk.set_window_text(ok, "Apply")
+        ostrandcore.configure_cache([])
+        names = {e["name"] for e in ostrandcore.query_elements_cached(dialog)}
+        assert "Apply" in names and "OK" not in names
+
+    def test_records_come_in_tree_order(self, initialised):
+        ostrandcore.configure_cache([], "subtree", "win32")
+        dialog, _ = classic_dialog()
+        # Windows enumerates the topmost (last created) child first.
+        names = [e["name"] for e in ostrandcore.query_elements_cached(dialog)]
+        assert names == ["Settings", "", "Cancel", "OK"]
+
     def test_another_window_is_perceived_not_answered_from_the_store(self, initialised):
         a, _ = classic_dialog("A")
         b, _ = classic_dialog("B")
