@@ -270,6 +270,26 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
     enum AutomationElementMode mode;
     auto freeArray = [](SAFEARRAY* a) { SafeArrayDestroy(a); };
     auto release = [](IUnknown* u) { if (u) u->Release(); };
+    simdesk::ElementDesc all;
+    all.patterns = {UIA_InvokePatternId, UIA_ValuePatternId, UIA_ScrollPatternId, UIA_SelectionItemPatternId,
+                    UIA_ExpandCollapsePatternId};
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(h), all));
+    IUIAutomationInvokePattern* invoke = nullptr;
+    IUIAutomationValuePattern* value = nullptr;
+    IUIAutomationScrollPattern* scroll = nullptr;
+    IUIAutomationSelectionItemPattern* item = nullptr;
+    IUIAutomationExpandCollapsePattern* expand = nullptr;
+    ASSERT_EQ(elem->GetCurrentPatternAs(UIA_InvokePatternId, IID_IUIAutomationInvokePattern, (void**)&invoke), S_OK);
+    ASSERT_EQ(elem->GetCurrentPatternAs(UIA_ValuePatternId, IID_IUIAutomationValuePattern, (void**)&value), S_OK);
+    ASSERT_EQ(elem->GetCurrentPatternAs(UIA_ScrollPatternId, IID_IUIAutomationScrollPattern, (void**)&scroll), S_OK);
+    ASSERT_EQ(elem->GetCurrentPatternAs(UIA_SelectionItemPatternId, IID_IUIAutomationSelectionItemPattern,
+                                        (void**)&item),
+              S_OK);
+    ASSERT_EQ(elem->GetCurrentPatternAs(UIA_ExpandCollapsePatternId, IID_IUIAutomationExpandCollapsePattern,
+                                        (void**)&expand),
+              S_OK);
+    double percent = 0;
+    ExpandCollapseState state;
 
     // One call of each function, by name.
     const std::map<std::string, std::function<void()>> calls = {
@@ -401,6 +421,23 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
         {"get_CachedClassName", [&] { elem->get_CachedClassName(&s); }},
         {"get_CachedNativeWindowHandle", [&] { elem->get_CachedNativeWindowHandle(&uh); }},
         {"get_CachedBoundingRectangle", [&] { elem->get_CachedBoundingRectangle(&r); }},
+        {"SetFocus", [&] { elem->SetFocus(); }},
+        {"GetCurrentPatternAs", [&] {
+             IUnknown* u = nullptr;
+             elem->GetCurrentPatternAs(UIA_InvokePatternId, IID_IUnknown, reinterpret_cast<void**>(&u));
+             release(u);
+         }},
+        {"Invoke", [&] { invoke->Invoke(); }},
+        {"SetValue", [&] { value->SetValue(nullptr); }},
+        {"get_CurrentValue", [&] { value->get_CurrentValue(&s); SysFreeString(s); }},
+        {"get_CurrentIsReadOnly", [&] { value->get_CurrentIsReadOnly(&b); }},
+        {"Scroll", [&] { scroll->Scroll(ScrollAmount_NoAmount, ScrollAmount_SmallIncrement); }},
+        {"get_CurrentVerticalScrollPercent", [&] { scroll->get_CurrentVerticalScrollPercent(&percent); }},
+        {"Select", [&] { item->Select(); }},
+        {"get_CurrentIsSelected", [&] { item->get_CurrentIsSelected(&b); }},
+        {"Expand", [&] { expand->Expand(); }},
+        {"Collapse", [&] { expand->Collapse(); }},
+        {"get_CurrentExpandCollapseState", [&] { expand->get_CurrentExpandCollapseState(&state); }},
     };
 
     const std::vector<std::string> names = simdesk::callNames();
@@ -421,6 +458,7 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
     }
 
     SafeArrayDestroy(arr);
+    for (IUnknown* p : std::initializer_list<IUnknown*>{invoke, value, scroll, item, expand}) p->Release();
     found->Release();
     nameCond->Release();
     cond->Release();

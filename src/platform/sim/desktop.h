@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -31,6 +32,7 @@ struct Node {
         kEnabled = 16,
         kProcessId = 32,
         kRuntimeId = 64,
+        kPatterns = 128,
     };
 
     ElementId id = 0;
@@ -49,6 +51,18 @@ struct Node {
     RECT rect{0, 0, 0, 0};
     bool enabled = true;
     std::vector<int32_t> runtimeId;  // used with kRuntimeId
+    std::vector<PATTERNID> patterns;  // used with kPatterns
+
+    // Pattern state. A window's element keeps its Value in the window (its
+    // text and read-only flag), so typing and SetValue change the same text.
+    std::u16string value;
+    bool readOnly = false;
+    bool focusable = true;
+    bool selected = false;
+    ExpandCollapseState expandState = ExpandCollapseState_Collapsed;
+    double scrollPercent = 0;
+    uint64_t invokeCount = 0;
+    uint64_t scrollCount = 0;
 
     std::u16string_view nameValue() const;
     std::u16string_view classNameValue() const;
@@ -60,6 +74,17 @@ struct Node {
     // The runtime id, as a view of the stored one or of `local`; false when
     // the element has none that can be read.
     bool runtimeIdValue(int32_t (&local)[2], const int32_t** data, size_t* size) const;
+    // The given patterns, or those the control type has by default.
+    std::span<const PATTERNID> patternsValue() const;
+    bool supports(PATTERNID pattern) const;
+    std::u16string_view valueValue() const;
+    bool readOnlyValue() const;
+    void setValue(std::u16string_view v);
+    // The element this one is a child of; null for a top-level window.
+    Node* parentNode() const;
+    // Child windows' elements (Z order), then window-less children.
+    template <class F>
+    void forEachChild(F&& f) const;
 };
 
 struct Window {
@@ -73,6 +98,7 @@ struct Window {
     bool enabled = true;
     int32_t classControlType = 0;  // what the Win32 proxy makes of the class; 0: none
     Node elem;
+    bool readOnly = false;  // ES_READONLY
 };
 
 struct Desktop {
@@ -87,6 +113,8 @@ struct Desktop {
     int32_t nextSerial = 1;
     // Process ids are multiples of four, as on Windows.
     int32_t nextProcessId = 0x1000;
+
+    ElementId focused = 0;
 };
 
 Desktop& desk();
@@ -99,5 +127,19 @@ bool visibleWithAncestors(const Window* w);
 void dropElementsBelow(Node* n);
 // The control type the Win32 proxies give a window class (0: none).
 int32_t controlTypeOfClass(const std::u16string& className);
+
+template <class F>
+void Node::forEachChild(F&& f) const {
+    if (window)
+        for (Window* c : window->children) f(c->elem);
+    for (Node* c : extra) f(*c);
+}
+
+// GetCurrentPatternAs for a live element: the pattern object (which keeps
+// `owner` alive) in `*out`, or S_OK and null when the element does not
+// support the pattern. Called without desk().m.
+HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID riid, void** out);
+// SetFocus for a live element. Called without desk().m.
+HRESULT focusElement(ElementId id);
 
 }  // namespace simdesk::detail

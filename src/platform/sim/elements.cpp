@@ -86,6 +86,48 @@ bool Node::runtimeIdValue(int32_t (&local)[2], const int32_t** data, size_t* siz
     return true;
 }
 
+// What the proxies and the common frameworks give each control type; a
+// List's Selection has no object here (GetCurrentPatternAs refuses it).
+static std::span<const PATTERNID> defaultPatterns(int32_t controlType) {
+    static constexpr PATTERNID invoke[] = {UIA_InvokePatternId};
+    static constexpr PATTERNID value[] = {UIA_ValuePatternId};
+    static constexpr PATTERNID combo[] = {UIA_ExpandCollapsePatternId, UIA_ValuePatternId};
+    static constexpr PATTERNID list[] = {UIA_ScrollPatternId, UIA_SelectionPatternId};
+    static constexpr PATTERNID item[] = {UIA_SelectionItemPatternId};
+    static constexpr PATTERNID expand[] = {UIA_ExpandCollapsePatternId};
+    static constexpr PATTERNID scroll[] = {UIA_ScrollPatternId};
+    switch (controlType) {
+        case UIA_ButtonControlTypeId: case UIA_HyperlinkControlTypeId: return invoke;
+        case UIA_EditControlTypeId: return value;
+        case UIA_ComboBoxControlTypeId: return combo;
+        case UIA_ListControlTypeId: return list;
+        case UIA_ListItemControlTypeId: return item;
+        case UIA_TreeItemControlTypeId: return expand;
+        case UIA_DocumentControlTypeId: return scroll;
+        default: return {};
+    }
+}
+
+std::span<const PATTERNID> Node::patternsValue() const {
+    return (set & kPatterns) ? std::span<const PATTERNID>(patterns) : defaultPatterns(controlTypeValue());
+}
+
+bool Node::supports(PATTERNID pattern) const {
+    auto p = patternsValue();
+    return std::find(p.begin(), p.end(), pattern) != p.end();
+}
+
+std::u16string_view Node::valueValue() const { return window ? std::u16string_view(window->text) : value; }
+
+bool Node::readOnlyValue() const { return window ? window->readOnly : readOnly; }
+
+void Node::setValue(std::u16string_view v) { (window ? window->text : value).assign(v); }
+
+Node* Node::parentNode() const {
+    if (!window) return parent;
+    return window->parent ? &window->parent->elem : nullptr;
+}
+
 Node* findNode(ElementId id) {
     if (id >= kFirstElementId) {
         auto it = desk().elements.find(id);
@@ -161,6 +203,16 @@ void apply(Node& n, const ElementDesc& d) {
         n.runtimeId = *d.runtimeId;
         n.set |= Node::kRuntimeId;
     }
+    if (d.patterns) {
+        n.patterns = *d.patterns;
+        n.set |= Node::kPatterns;
+    }
+    if (d.value) n.setValue(*d.value);
+    if (d.readOnly) (n.window ? n.window->readOnly : n.readOnly) = *d.readOnly;
+    if (d.focusable) n.focusable = *d.focusable;
+    if (d.selected) n.selected = *d.selected;
+    if (d.expandState) n.expandState = *d.expandState;
+    if (d.scrollPercent) n.scrollPercent = std::clamp(*d.scrollPercent, 0.0, 100.0);
 }
 
 }  // namespace
@@ -241,11 +293,25 @@ bool elementState(ElementId id, ElementState* out) {
     size_t size = 0;
     out->runtimeIdReadable = n->runtimeIdValue(local, &data, &size);
     out->runtimeId.assign(data, data + size);
+    auto patterns = n->patternsValue();
+    out->patterns.assign(patterns.begin(), patterns.end());
+    out->value = n->valueValue();
+    out->readOnly = n->readOnlyValue();
+    out->focusable = n->focusable;
+    out->selected = n->selected;
+    out->expandState = n->expandState;
+    out->scrollPercent = n->scrollPercent;
+    out->invokeCount = n->invokeCount;
+    out->scrollCount = n->scrollCount;
     out->children.clear();
-    if (n->window)
-        for (const Window* c : n->window->children) out->children.push_back(c->elem.id);
-    for (const Node* c : n->extra) out->children.push_back(c->id);
+    n->forEachChild([&](const Node& c) { out->children.push_back(c.id); });
     return true;
+}
+
+ElementId focusedElement() {
+    std::lock_guard<std::mutex> g(desk().m);
+    // The focus goes with the element.
+    return findNode(desk().focused) ? desk().focused : 0;
 }
 
 int64_t crossProcessCalls() { return crossCalls.load(); }

@@ -99,7 +99,20 @@ enum class FailKind {
     X(get_CachedAutomationId, Hresult)         \
     X(get_CachedClassName, Hresult)            \
     X(get_CachedNativeWindowHandle, Hresult)   \
-    X(get_CachedBoundingRectangle, Hresult)
+    X(get_CachedBoundingRectangle, Hresult)    \
+    X(SetFocus, Hresult)                       \
+    X(GetCurrentPatternAs, Hresult)            \
+    X(Invoke, Hresult)                         \
+    X(SetValue, Hresult)                       \
+    X(get_CurrentValue, Hresult)               \
+    X(get_CurrentIsReadOnly, Hresult)          \
+    X(Scroll, Hresult)                         \
+    X(get_CurrentVerticalScrollPercent, Hresult) \
+    X(Select, Hresult)                         \
+    X(get_CurrentIsSelected, Hresult)          \
+    X(Expand, Hresult)                         \
+    X(Collapse, Hresult)                       \
+    X(get_CurrentExpandCollapseState, Hresult)
 
 enum class Call : int {
 #define SIMDESK_ENUM(name, kind) name,

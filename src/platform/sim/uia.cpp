@@ -721,6 +721,24 @@ public:
         return S_OK;
     }
 
+    HRESULT STDMETHODCALLTYPE SetFocus() override {
+        SIM_ENTER(SetFocus);
+        SIM_FAIL_HR();
+        if (!id_) return UIA_E_INVALIDOPERATION;  // AutomationElementMode_None
+        crossProcessCall();
+        return focusElement(id_);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetCurrentPatternAs(PATTERNID pattern, REFIID riid, void** out) override {
+        SIM_ENTER(GetCurrentPatternAs);
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        SIM_FAIL_HR();
+        if (!id_) return UIA_E_INVALIDOPERATION;
+        crossProcessCall();
+        return patternObject(static_cast<IUIAutomationElement*>(this), id_, pattern, riid, out);
+    }
+
 private:
     struct Current {
         Slot slot;

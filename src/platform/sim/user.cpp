@@ -73,6 +73,7 @@ HWND createWindow(const WindowDesc& desc) {
     w->rect = desc.rect;
     w->visible = desc.visible;
     w->enabled = desc.enabled;
+    w->readOnly = desc.readOnly;
     w->classControlType = controlTypeOfClass(w->className);
     w->elem.id = reinterpret_cast<uintptr_t>(w->handle);
     w->elem.window = w.get();
@@ -140,6 +141,9 @@ bool setWindowVisible(HWND h, bool visible) {
 bool setWindowEnabled(HWND h, bool enabled) {
     return withWindow(h, [&](Window& w) { w.enabled = enabled; });
 }
+bool setWindowReadOnly(HWND h, bool readOnly) {
+    return withWindow(h, [&](Window& w) { w.readOnly = readOnly; });
+}
 
 bool windowState(HWND h, WindowState* out) {
     return withWindow(h, [&](Window& w) {
@@ -152,6 +156,7 @@ bool windowState(HWND h, WindowState* out) {
         out->enabled = w.enabled;
         out->children.clear();
         for (Window* c : w.children) out->children.push_back(c->handle);
+        out->readOnly = w.readOnly;
     });
 }
 

@@ -52,6 +52,7 @@ struct WindowDesc {
     RECT rect{0, 0, 0, 0};
     bool visible = true;  // the window's own WS_VISIBLE
     bool enabled = true;  // the window's own enabled state (no WS_DISABLED)
+    bool readOnly = false;  // ES_READONLY: an Edit's Value cannot be set
 };
 
 struct WindowState {
@@ -63,6 +64,7 @@ struct WindowState {
     bool visible = false;
     bool enabled = false;
     std::vector<HWND> children;  // Z order, top first
+    bool readOnly = false;
 };
 
 // Creates a window as the topmost child of desc.parent (null: top level).
@@ -78,6 +80,7 @@ SIMDESK_API bool setWindowText(HWND hwnd, const std::u16string& text);
 SIMDESK_API bool setWindowRect(HWND hwnd, const RECT& rect);
 SIMDESK_API bool setWindowVisible(HWND hwnd, bool visible);
 SIMDESK_API bool setWindowEnabled(HWND hwnd, bool enabled);
+SIMDESK_API bool setWindowReadOnly(HWND hwnd, bool readOnly);
 SIMDESK_API bool windowState(HWND hwnd, WindowState* out);
 SIMDESK_API std::vector<HWND> topLevelWindows();
 // Destroys every window, and with them every element.
@@ -109,6 +112,19 @@ struct ElementDesc {
     std::optional<bool> controlElement;  // false: only in the raw view
     std::optional<int32_t> processId;
     std::optional<std::vector<int32_t>> runtimeId;  // any values, duplicates allowed
+    // Pattern ids; replaces the control type's defaults (Button and Hyperlink:
+    // Invoke; Edit: Value; ComboBox: ExpandCollapse and Value; List: Scroll
+    // and Selection; ListItem: SelectionItem; TreeItem: ExpandCollapse;
+    // Document: Scroll; others none).
+    std::optional<std::vector<PATTERNID>> patterns;
+    // Pattern state. A window's element keeps value and readOnly in its
+    // window: they are the window's text and its ES_READONLY.
+    std::optional<std::u16string> value;
+    std::optional<bool> readOnly;
+    std::optional<bool> focusable;  // default true
+    std::optional<bool> selected;
+    std::optional<ExpandCollapseState> expandState;  // default Collapsed
+    std::optional<double> scrollPercent;  // vertical, clamped to 0..100; default 0
 };
 
 struct ElementState {
@@ -126,6 +142,15 @@ struct ElementState {
     bool runtimeIdReadable = false;
     std::vector<int32_t> runtimeId;
     std::vector<ElementId> children;  // raw view, hidden windows included
+    std::vector<PATTERNID> patterns;
+    std::u16string value;
+    bool readOnly = false;
+    bool focusable = false;
+    bool selected = false;
+    ExpandCollapseState expandState = ExpandCollapseState_Collapsed;
+    double scrollPercent = 0;
+    uint64_t invokeCount = 0;  // Invoke calls that succeeded
+    uint64_t scrollCount = 0;  // Scroll calls that succeeded
 };
 
 // Adds a window-less element as the last window-less child of `parent`.
@@ -143,9 +168,13 @@ SIMDESK_API bool setRuntimeId(ElementId id, const std::vector<int32_t>& runtimeI
 // GetRuntimeId gives S_OK and null, a cached RuntimeId is VT_EMPTY.
 SIMDESK_API bool setRuntimeIdReadable(ElementId id, bool readable);
 SIMDESK_API bool elementState(ElementId id, ElementState* out);
+// The element SetFocus last focused (its host window is the focus window);
+// 0 when none, or when it is gone.
+SIMDESK_API ElementId focusedElement();
 
 // Calls that cross into the target's process (ElementFromHandle, the Find
-// calls, current values and GetRuntimeId of a live element) are counted
+// calls, current values, GetRuntimeId of a live element, SetFocus,
+// GetCurrentPatternAs and every pattern call) are counted
 // together, and each takes the configured latency (default 0), spent
 // without holding any desktop lock.
 SIMDESK_API int64_t crossProcessCalls();

@@ -45,6 +45,8 @@ typedef short VARIANT_BOOL;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
+typedef ULONG_PTR DWORD_PTR;
+typedef DWORD_PTR* PDWORD_PTR;
 
 struct HWND__ {
     int unused;
@@ -115,6 +117,7 @@ typedef struct tagMSG {
 #define DISP_E_ARRAYISLOCKED ((HRESULT)0x8002000D)
 #define UIA_E_ELEMENTNOTENABLED ((HRESULT)0x80040200)
 #define UIA_E_ELEMENTNOTAVAILABLE ((HRESULT)0x80040201)
+#define UIA_E_NOTSUPPORTED ((HRESULT)0x80040204)
 #define UIA_E_INVALIDOPERATION ((HRESULT)0x80131509)
 
 #define ERROR_SUCCESS 0L
@@ -306,6 +309,31 @@ typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 
+#define WM_MOUSEMOVE 0x0200
+#define WM_LBUTTONDOWN 0x0201
+#define WM_LBUTTONUP 0x0202
+#define WM_MOUSEWHEEL 0x020A
+#define WM_CHAR 0x0102
+#define MK_LBUTTON 0x0001
+#define WHEEL_DELTA 120
+#define SMTO_NORMAL 0x0000
+#define SMTO_BLOCK 0x0001
+#define SMTO_ABORTIFHUNG 0x0002
+
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+
+SIMAPI BOOL WINAPI ScreenToClient(HWND hWnd, LPPOINT lpPoint);
+SIMAPI HWND WINAPI WindowFromPoint(POINT Point);
+SIMAPI BOOL WINAPI SetCursorPos(int X, int Y);
+SIMAPI BOOL WINAPI GetCursorPos(LPPOINT lpPoint);
+SIMAPI BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+SIMAPI LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+SIMAPI LRESULT WINAPI SendMessageTimeoutW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                          UINT uTimeout, PDWORD_PTR lpdwResult);
 SIMAPI BOOL WINAPI EnumChildWindows(HWND hWndParent, WNDENUMPROC lpEnumFunc, LPARAM lParam);
 SIMAPI int WINAPI GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount);
 SIMAPI int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
@@ -362,6 +390,7 @@ enum TreeScope {
 #define UIA_TextControlTypeId 50020
 #define UIA_ToolBarControlTypeId 50021
 #define UIA_TreeControlTypeId 50023
+#define UIA_TreeItemControlTypeId 50024
 #define UIA_CustomControlTypeId 50025
 #define UIA_GroupControlTypeId 50026
 #define UIA_DocumentControlTypeId 50030
@@ -369,6 +398,62 @@ enum TreeScope {
 #define UIA_PaneControlTypeId 50033
 
 enum AutomationElementMode { AutomationElementMode_None = 0, AutomationElementMode_Full = 1 };
+
+#define UIA_InvokePatternId 10000
+#define UIA_SelectionPatternId 10001
+#define UIA_ValuePatternId 10002
+#define UIA_ScrollPatternId 10004
+#define UIA_ExpandCollapsePatternId 10005
+#define UIA_SelectionItemPatternId 10010
+#define UIA_TogglePatternId 10015
+
+enum ScrollAmount {
+    ScrollAmount_LargeDecrement = 0,
+    ScrollAmount_SmallDecrement = 1,
+    ScrollAmount_NoAmount = 2,
+    ScrollAmount_LargeIncrement = 3,
+    ScrollAmount_SmallIncrement = 4,
+};
+
+enum ExpandCollapseState {
+    ExpandCollapseState_Collapsed = 0,
+    ExpandCollapseState_Expanded = 1,
+    ExpandCollapseState_PartiallyExpanded = 2,
+    ExpandCollapseState_LeafNode = 3,
+};
+
+SIMAPI const IID IID_IUIAutomationInvokePattern;
+SIMAPI const IID IID_IUIAutomationValuePattern;
+SIMAPI const IID IID_IUIAutomationScrollPattern;
+SIMAPI const IID IID_IUIAutomationExpandCollapsePattern;
+SIMAPI const IID IID_IUIAutomationSelectionItemPattern;
+
+struct IUIAutomationInvokePattern : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke() = 0;
+};
+
+struct IUIAutomationValuePattern : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE SetValue(BSTR val) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentValue(BSTR* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsReadOnly(BOOL* retVal) = 0;
+};
+
+struct IUIAutomationScrollPattern : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Scroll(enum ScrollAmount horizontalAmount,
+                                             enum ScrollAmount verticalAmount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentVerticalScrollPercent(double* retVal) = 0;
+};
+
+struct IUIAutomationSelectionItemPattern : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Select() = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentIsSelected(BOOL* retVal) = 0;
+};
+
+struct IUIAutomationExpandCollapsePattern : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Expand() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Collapse() = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CurrentExpandCollapseState(enum ExpandCollapseState* retVal) = 0;
+};
 
 SIMAPI const IID IID_IUIAutomationCacheRequest;
 SIMAPI const IID IID_IUIAutomationCondition;
@@ -430,6 +515,9 @@ struct IUIAutomationElement : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE get_CachedClassName(BSTR* retVal) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_CachedNativeWindowHandle(UIA_HWND* retVal) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_CachedBoundingRectangle(RECT* retVal) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetFocus() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCurrentPatternAs(PATTERNID patternId, REFIID riid,
+                                                          void** patternObject) = 0;
 };
 
 struct IUIAutomation : public IUnknown {
