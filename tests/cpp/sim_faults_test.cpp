@@ -288,6 +288,8 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
     ASSERT_EQ(elem->GetCurrentPatternAs(UIA_ExpandCollapsePatternId, IID_IUIAutomationExpandCollapsePattern,
                                         (void**)&expand),
               S_OK);
+    POINT pt{0, 0};
+    DWORD_PTR smtoResult = 0;
     double percent = 0;
     ExpandCollapseState state;
 
@@ -339,6 +341,13 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
         {"TranslateMessage", [&] { TranslateMessage(&m); }},
         {"DispatchMessageW", [&] { DispatchMessageW(&m); }},
         {"PostThreadMessageW", [] { PostThreadMessageW(0, WM_USER, 0, 0); }},
+        {"ScreenToClient", [&] { ScreenToClient(h, &pt); }},
+        {"WindowFromPoint", [&] { WindowFromPoint(pt); }},
+        {"SetCursorPos", [] { SetCursorPos(1, 2); }},
+        {"GetCursorPos", [&] { GetCursorPos(&pt); }},
+        {"PostMessageW", [&] { PostMessageW(h, WM_MOUSEMOVE, 0, 0); }},
+        {"SendMessageW", [&] { SendMessageW(h, WM_MOUSEMOVE, 0, 0); }},
+        {"SendMessageTimeoutW", [&] { SendMessageTimeoutW(h, WM_MOUSEMOVE, 0, 0, SMTO_NORMAL, 0, &smtoResult); }},
         {"ElementFromHandle", [&] {
              IUIAutomationElement* e = nullptr;
              if (SUCCEEDED(uia->ElementFromHandle(h, &e))) e->Release();

@@ -141,6 +141,7 @@ void clearFaults() {
 
 void reset() {
     destroyAllWindows();
+    resetInput();
     clearFaults();
     resetCalls();
     setCrossProcessLatency(0);

@@ -4,8 +4,11 @@
 // user callback while the mutex is held.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -87,6 +90,25 @@ struct Node {
     void forEachChild(F&& f) const;
 };
 
+// A message posted or sent to a window, as recorded for the control API.
+struct MessageRecord {
+    uint64_t serial = 0;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    bool sent = false;
+    bool handled = false;
+};
+
+// A message sent to a hung window: its sender waits (on desk().senders)
+// until the window handles it, goes away, or the sender gives up.
+struct PendingSend {
+    MessageRecord msg;
+    LRESULT result = 0;
+    bool done = false;
+    bool dropped = false;  // the window was destroyed first
+};
+
 struct Window {
     HWND handle = nullptr;
     Window* parent = nullptr;
@@ -98,7 +120,27 @@ struct Window {
     bool enabled = true;
     int32_t classControlType = 0;  // what the Win32 proxy makes of the class; 0: none
     Node elem;
+
+    // Input. The client area is the window rectangle less the inset.
+    RECT clientInset{0, 0, 0, 0};
     bool readOnly = false;  // ES_READONLY
+    bool hung = false;
+    std::vector<MessageRecord> messages;                  // every one, in order
+    std::deque<MessageRecord> posted;                     // waiting while hung
+    std::deque<std::shared_ptr<PendingSend>> sentWaiting;  // waiting while hung
+    bool buttonDown = false;  // a Button between WM_LBUTTONDOWN and WM_LBUTTONUP
+    uint64_t clicks = 0;
+    int64_t wheel = 0;
+    std::optional<POINT> lastMouse;
+
+    Window() = default;
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    // Destroyed under desk().m: senders still waiting learn the window is
+    // gone (the destroyer wakes them).
+    ~Window() {
+        for (auto& p : sentWaiting) p->dropped = true;
+    }
 };
 
 struct Desktop {
@@ -114,7 +156,11 @@ struct Desktop {
     // Process ids are multiples of four, as on Windows.
     int32_t nextProcessId = 0x1000;
 
+    POINT cursor{0, 0};
     ElementId focused = 0;
+    uint64_t nextMessage = 1;
+    // Senders blocked on hung windows wait here, with desk().m released.
+    std::condition_variable senders;
 };
 
 Desktop& desk();
@@ -127,6 +173,10 @@ bool visibleWithAncestors(const Window* w);
 void dropElementsBelow(Node* n);
 // The control type the Win32 proxies give a window class (0: none).
 int32_t controlTypeOfClass(const std::u16string& className);
+// A window's client area in screen coordinates.
+RECT clientRect(const Window& w);
+// Window class names compare without case.
+bool sameClass(const std::u16string& a, const char* b);
 
 template <class F>
 void Node::forEachChild(F&& f) const {

@@ -12,6 +12,11 @@ namespace {
 
 constexpr ElementId kFirstElementId = ElementId(1) << 40;
 
+std::atomic<int64_t> crossCalls{0};
+std::atomic<int64_t> latencyNs{0};
+
+}  // namespace
+
 bool sameClass(const std::u16string& a, const char* b) {
     size_t i = 0;
     for (; i < a.size() && b[i]; ++i) {
@@ -22,11 +27,6 @@ bool sameClass(const std::u16string& a, const char* b) {
     }
     return i == a.size() && !b[i];
 }
-
-std::atomic<int64_t> crossCalls{0};
-std::atomic<int64_t> latencyNs{0};
-
-}  // namespace
 
 // The Win32 proxies' defaults (class names compare without case, as window
 // classes do); anything else is a Pane, or a Window at the top level.

@@ -65,6 +65,13 @@ enum class FailKind {
     X(TranslateMessage, Never)                 \
     X(DispatchMessageW, LastError)             \
     X(PostThreadMessageW, LastError)           \
+    X(ScreenToClient, LastError)               \
+    X(WindowFromPoint, Null)                   \
+    X(SetCursorPos, LastError)                 \
+    X(GetCursorPos, LastError)                 \
+    X(PostMessageW, LastError)                 \
+    X(SendMessageW, LastError)                 \
+    X(SendMessageTimeoutW, LastError)          \
     X(ElementFromHandle, Hresult)              \
     X(CreateCacheRequest, Hresult)             \
     X(CreateTrueCondition, Hresult)            \
@@ -226,6 +233,11 @@ struct ThreadData {
 
 // The calling thread's record (created on first use).
 ThreadData& currentThread();
+// Windows' USERPostMessageLimit: posted messages a queue may hold.
+constexpr size_t kPostedLimit = 10000;
+// Queues a thread message; 0, or the error code when it cannot. `own`: the
+// caller's own thread, whose queue the call creates.
+DWORD postToThread(ThreadData& t, bool own, UINT message, WPARAM wParam, LPARAM lParam);
 std::shared_ptr<ThreadData> findThread(DWORD id);
 // Number of threads currently in the multithreaded apartment.
 std::atomic<int>& mtaMembers();
@@ -234,5 +246,7 @@ std::atomic<int>& mtaMembers();
 HRESULT createAutomation(REFIID riid, void** ppv);
 
 void resetThreads();
+// Back to the cursor at (0, 0) and no focus.
+void resetInput();
 
 }  // namespace simdesk::detail

@@ -45,8 +45,6 @@ void collect(const Window* w, std::vector<HWND>& out) {
     }
 }
 
-constexpr size_t kPostedLimit = 10000;
-
 }  // namespace
 
 }  // namespace simdesk::detail
@@ -94,11 +92,14 @@ HWND createWindow(const WindowDesc& desc) {
 }
 
 bool destroyWindow(HWND h) {
-    std::lock_guard<std::mutex> g(desk().m);
-    Window* w = findWindow(h);
-    if (!w) return false;
-    unlink(w);
-    destroyTree(w);
+    {
+        std::lock_guard<std::mutex> g(desk().m);
+        Window* w = findWindow(h);
+        if (!w) return false;
+        unlink(w);
+        destroyTree(w);
+    }
+    desk().senders.notify_all();  // senders blocked on a hung window in the tree
     return true;
 }
 
@@ -139,10 +140,16 @@ bool setWindowVisible(HWND h, bool visible) {
     return withWindow(h, [&](Window& w) { w.visible = visible; });
 }
 bool setWindowEnabled(HWND h, bool enabled) {
-    return withWindow(h, [&](Window& w) { w.enabled = enabled; });
+    return withWindow(h, [&](Window& w) {
+        w.enabled = enabled;
+        if (!enabled) w.buttonDown = false;  // disabling takes the mouse capture away
+    });
 }
 bool setWindowReadOnly(HWND h, bool readOnly) {
     return withWindow(h, [&](Window& w) { w.readOnly = readOnly; });
+}
+bool setClientInset(HWND h, const RECT& inset) {
+    return withWindow(h, [&](Window& w) { w.clientInset = inset; });
 }
 
 bool windowState(HWND h, WindowState* out) {
@@ -157,6 +164,13 @@ bool windowState(HWND h, WindowState* out) {
         out->children.clear();
         for (Window* c : w.children) out->children.push_back(c->handle);
         out->readOnly = w.readOnly;
+        out->hung = w.hung;
+        out->client = clientRect(w);
+        out->clicks = w.clicks;
+        out->wheel = w.wheel;
+        out->lastMouse = w.lastMouse;
+        out->queued = w.posted.size();
+        out->sendersWaiting = w.sentWaiting.size();
     });
 }
 
@@ -168,10 +182,13 @@ std::vector<HWND> topLevelWindows() {
 }
 
 void destroyAllWindows() {
-    std::lock_guard<std::mutex> g(desk().m);
-    desk().elements.clear();
-    desk().windows.clear();
-    desk().topLevel.clear();
+    {
+        std::lock_guard<std::mutex> g(desk().m);
+        desk().elements.clear();
+        desk().windows.clear();
+        desk().topLevel.clear();
+    }
+    desk().senders.notify_all();
 }
 
 }  // namespace simdesk
@@ -362,32 +379,29 @@ SIMAPI LRESULT WINAPI DispatchMessageW(const MSG* msg) {
     return 0;
 }
 
-SIMAPI BOOL WINAPI PostThreadMessageW(DWORD id, UINT message, WPARAM wParam, LPARAM lParam) {
-    SIM_ENTER(PostThreadMessageW);
-    SIM_FAIL_LE(FALSE);
-    auto t = findThread(id);
-    if (!t) {
-        setLastError(ERROR_INVALID_THREAD_ID);
-        return FALSE;
-    }
+DWORD simdesk::detail::postToThread(ThreadData& t, bool own, UINT message, WPARAM wParam, LPARAM lParam) {
     {
-        std::lock_guard<std::mutex> lk(t->m);
-        if (!t->alive || !t->hasQueue) {
-            setLastError(ERROR_INVALID_THREAD_ID);
-            return FALSE;
-        }
-        if (t->queue.size() >= kPostedLimit) {
-            setLastError(ERROR_NOT_ENOUGH_QUOTA);
-            return FALSE;
-        }
+        std::lock_guard<std::mutex> lk(t.m);
+        if (own) t.hasQueue = true;
+        if (!t.alive || !t.hasQueue) return ERROR_INVALID_THREAD_ID;
+        if (t.queue.size() >= kPostedLimit) return ERROR_NOT_ENOUGH_QUOTA;
         MSG m{};
         m.hwnd = nullptr;
         m.message = message;
         m.wParam = wParam;
         m.lParam = lParam;
-        t->queue.push_back(m);
-        t->newInput = true;
+        t.queue.push_back(m);
+        t.newInput = true;
     }
-    t->cv.notify_all();
-    return TRUE;
+    t.cv.notify_all();
+    return 0;
+}
+
+SIMAPI BOOL WINAPI PostThreadMessageW(DWORD id, UINT message, WPARAM wParam, LPARAM lParam) {
+    SIM_ENTER(PostThreadMessageW);
+    SIM_FAIL_LE(FALSE);
+    auto t = findThread(id);
+    DWORD error = t ? postToThread(*t, false, message, wParam, lParam) : ERROR_INVALID_THREAD_ID;
+    if (error) setLastError(error);
+    return error ? FALSE : TRUE;
 }

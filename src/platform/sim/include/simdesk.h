@@ -52,7 +52,7 @@ struct WindowDesc {
     RECT rect{0, 0, 0, 0};
     bool visible = true;  // the window's own WS_VISIBLE
     bool enabled = true;  // the window's own enabled state (no WS_DISABLED)
-    bool readOnly = false;  // ES_READONLY: an Edit's Value cannot be set
+    bool readOnly = false;  // ES_READONLY: an Edit ignores WM_CHAR, its Value cannot be set
 };
 
 struct WindowState {
@@ -65,6 +65,23 @@ struct WindowState {
     bool enabled = false;
     std::vector<HWND> children;  // Z order, top first
     bool readOnly = false;
+    bool hung = false;
+    RECT client{0, 0, 0, 0};     // the client area, in screen coordinates
+    uint64_t clicks = 0;         // a Button's clicks: down, then up inside
+    int64_t wheel = 0;           // WM_MOUSEWHEEL deltas, summed
+    std::optional<POINT> lastMouse;  // client point of the latest WM_MOUSEMOVE
+    size_t queued = 0;           // posted messages waiting for a hung window
+    size_t sendersWaiting = 0;   // senders blocked on a hung window
+};
+
+// A message posted or sent to a window. `handled`: the window has acted on
+// it (false while it waits for a hung window, or when a sender gave up).
+struct WindowMessage {
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    bool sent = false;
+    bool handled = false;
 };
 
 // Creates a window as the topmost child of desc.parent (null: top level).
@@ -81,7 +98,20 @@ SIMDESK_API bool setWindowRect(HWND hwnd, const RECT& rect);
 SIMDESK_API bool setWindowVisible(HWND hwnd, bool visible);
 SIMDESK_API bool setWindowEnabled(HWND hwnd, bool enabled);
 SIMDESK_API bool setWindowReadOnly(HWND hwnd, bool readOnly);
+// The client area is the window rectangle shrunk by `inset` (each field a
+// margin, default all 0: no frame).
+SIMDESK_API bool setClientInset(HWND hwnd, const RECT& inset);
+// A hung window stops handling messages: posted ones queue up, senders
+// block. Un-hanging handles the blocked sent messages, then the queued
+// posted ones, in order.
+SIMDESK_API bool setWindowHung(HWND hwnd, bool hung);
 SIMDESK_API bool windowState(HWND hwnd, WindowState* out);
+// Every message posted or sent to the window since it was created or last
+// cleared, in order; empty for a dead handle.
+SIMDESK_API std::vector<WindowMessage> windowMessages(HWND hwnd);
+SIMDESK_API bool clearWindowMessages(HWND hwnd);
+// Where SetCursorPos last put the cursor ((0, 0) on a new desktop).
+SIMDESK_API POINT cursorPos();
 SIMDESK_API std::vector<HWND> topLevelWindows();
 // Destroys every window, and with them every element.
 SIMDESK_API void destroyAllWindows();
@@ -202,9 +232,10 @@ SIMDESK_API std::vector<ThreadState> threads();
 SIMDESK_API bool threadState(DWORD id, ThreadState* out);
 
 // Everything back to a new desktop: windows and elements destroyed (with
-// every override), faults cleared, call and cross-process counters reset,
-// latency back to 0, records of ended threads dropped. Live-object counters are
-// not reset: they count what the process still holds.
+// every override), cursor at (0, 0), no focus, faults cleared, call and
+// cross-process counters reset, latency back to 0, records of ended threads
+// dropped. Live-object counters are not reset: they count what the process
+// still holds.
 SIMDESK_API void reset();
 
 }  // namespace simdesk

@@ -1,0 +1,317 @@
+// user32 input: client coordinates, WindowFromPoint, the cursor, messages
+// posted and sent to windows (recorded per window), hung windows, and the
+// standard controls that react to mouse and keyboard messages.
+#include <algorithm>
+#include <chrono>
+
+#include "desktop.h"
+
+namespace simdesk::detail {
+
+RECT clientRect(const Window& w) {
+    const RECT& r = w.rect;
+    const RECT& in = w.clientInset;
+    return RECT{r.left + in.left, r.top + in.top, r.right - in.right, r.bottom - in.bottom};
+}
+
+void resetInput() {
+    std::lock_guard<std::mutex> g(desk().m);
+    desk().cursor = POINT{0, 0};
+    desk().focused = 0;
+}
+
+namespace {
+
+// Left and top edges are inside, right and bottom ones outside.
+bool contains(const RECT& r, POINT p) { return p.x >= r.left && p.x < r.right && p.y >= r.top && p.y < r.bottom; }
+
+// A mouse message's client point: two signed 16-bit values.
+POINT pointOf(LPARAM lParam) {
+    return POINT{static_cast<SHORT>(LOWORD(lParam)), static_cast<SHORT>(HIWORD(lParam))};
+}
+
+// An Edit's WM_CHAR: UTF-16 units go in as given, so a surrogate pair sent
+// as two messages arrives as a pair; backspace takes the last unit back.
+void typeInto(Window& w, char16_t unit) {
+    if (unit == 8) {
+        if (!w.text.empty()) w.text.pop_back();
+    } else if (unit >= 0x20 && unit != 0x7F) {
+        w.text.push_back(unit);
+    }
+}
+
+// The window procedure: every window takes wheel and mouse-move messages;
+// Buttons and Edits react as the standard controls do. Caller holds desk().m.
+LRESULT windowProc(Window& w, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_LBUTTONDOWN:
+            // The button captures the mouse and shows itself pushed.
+            if (w.enabled && sameClass(w.className, "Button")) w.buttonDown = true;
+            break;
+        case WM_LBUTTONUP:
+            if (w.buttonDown) {
+                w.buttonDown = false;
+                // A click only when released inside.
+                const RECT c = clientRect(w);
+                if (contains(RECT{0, 0, c.right - c.left, c.bottom - c.top}, pointOf(lParam))) ++w.clicks;
+            }
+            break;
+        case WM_CHAR:
+            if (!w.readOnly && sameClass(w.className, "Edit")) typeInto(w, static_cast<char16_t>(wParam & 0xFFFF));
+            break;
+        case WM_MOUSEWHEEL: w.wheel += static_cast<SHORT>(HIWORD(wParam)); break;
+        case WM_MOUSEMOVE: w.lastMouse = pointOf(lParam); break;
+        default: break;
+    }
+    return 0;
+}
+
+// Records a message for the window, not yet handled.
+MessageRecord recordMessage(Window& w, UINT message, WPARAM wParam, LPARAM lParam, bool sent) {
+    MessageRecord r{desk().nextMessage++, message, wParam, lParam, sent, false};
+    w.messages.push_back(r);
+    return r;
+}
+
+// Handles a recorded message and marks its record (unless cleared since).
+LRESULT handle(Window& w, const MessageRecord& m) {
+    LRESULT result = windowProc(w, m.message, m.wParam, m.lParam);
+    auto it = std::lower_bound(w.messages.begin(), w.messages.end(), m.serial,
+                               [](const MessageRecord& r, uint64_t serial) { return r.serial < serial; });
+    if (it != w.messages.end() && it->serial == m.serial) it->handled = true;
+    return result;
+}
+
+enum class SendOutcome { Handled, NoWindow, TimedOut };
+
+// Sends a message and, when the window is hung, waits for it to handle it:
+// not at all with `abortIfHung`, else up to `timeoutMs` (INFINITE: until the
+// window handles it or is destroyed). A sender that gives up withdraws its
+// message: it is never handled.
+SendOutcome send(HWND h, UINT message, WPARAM wParam, LPARAM lParam, bool abortIfHung, DWORD timeoutMs,
+                 LRESULT* result) {
+    std::unique_lock<std::mutex> lk(desk().m);
+    Window* w = findWindow(h);
+    if (!w) return SendOutcome::NoWindow;
+    MessageRecord m = recordMessage(*w, message, wParam, lParam, true);
+    if (!w->hung) {
+        *result = handle(*w, m);
+        return SendOutcome::Handled;
+    }
+    if (abortIfHung || timeoutMs == 0) return SendOutcome::TimedOut;
+    auto pending = std::make_shared<PendingSend>();
+    pending->msg = m;
+    w->sentWaiting.push_back(pending);
+    // The wait releases desk().m, so the window can be un-hung or destroyed
+    // while the sender is blocked.
+    auto over = [&] { return pending->done || pending->dropped; };
+    if (timeoutMs == INFINITE)
+        desk().senders.wait(lk, over);
+    else
+        desk().senders.wait_for(lk, std::chrono::milliseconds(timeoutMs), over);
+    if (pending->done) {
+        *result = pending->result;
+        return SendOutcome::Handled;
+    }
+    if (pending->dropped) return SendOutcome::NoWindow;
+    auto& queue = findWindow(h)->sentWaiting;  // not dropped: the window lives
+    queue.erase(std::find(queue.begin(), queue.end(), pending));
+    return SendOutcome::TimedOut;
+}
+
+}  // namespace
+}  // namespace simdesk::detail
+
+// ---- Control API ----
+
+namespace simdesk {
+
+using namespace detail;
+
+bool setWindowHung(HWND h, bool hung) {
+    {
+        std::lock_guard<std::mutex> g(desk().m);
+        Window* w = findWindow(h);
+        if (!w) return false;
+        w->hung = hung;
+        if (!hung) {
+            // Sent messages first: a thread's message retrieval delivers
+            // them before it returns a posted one.
+            while (!w->sentWaiting.empty()) {
+                std::shared_ptr<PendingSend> p = w->sentWaiting.front();
+                w->sentWaiting.pop_front();
+                p->result = handle(*w, p->msg);
+                p->done = true;
+            }
+            while (!w->posted.empty()) {
+                MessageRecord m = w->posted.front();
+                w->posted.pop_front();
+                handle(*w, m);
+            }
+        }
+    }
+    desk().senders.notify_all();
+    return true;
+}
+
+std::vector<WindowMessage> windowMessages(HWND h) {
+    std::lock_guard<std::mutex> g(desk().m);
+    std::vector<WindowMessage> out;
+    if (const Window* w = findWindow(h))
+        for (const MessageRecord& r : w->messages) out.push_back({r.message, r.wParam, r.lParam, r.sent, r.handled});
+    return out;
+}
+
+bool clearWindowMessages(HWND h) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = findWindow(h);
+    if (!w) return false;
+    w->messages.clear();
+    return true;
+}
+
+POINT cursorPos() {
+    std::lock_guard<std::mutex> g(desk().m);
+    return desk().cursor;
+}
+
+}  // namespace simdesk
+
+using namespace simdesk::detail;
+
+// ---- Coordinates and the cursor ----
+
+// The error codes are not documented: a dead window reports
+// ERROR_INVALID_WINDOW_HANDLE, a null point ERROR_INVALID_PARAMETER.
+SIMAPI BOOL WINAPI ScreenToClient(HWND h, LPPOINT pt) {
+    SIM_ENTER(ScreenToClient);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    const Window* w = findWindow(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (!pt) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const RECT c = clientRect(*w);
+    pt->x -= c.left;
+    pt->y -= c.top;
+    return TRUE;
+}
+
+// The deepest window under the point: top-level windows in Z order, then
+// their children in Z order, but only where the point is in the parent's
+// client area. Hidden windows are skipped with everything in them, and so
+// are disabled child windows (a disabled top-level window is not). Static
+// controls' HTTRANSPARENT applies only to the caller's own windows, which
+// the desktop's windows never are.
+SIMAPI HWND WINAPI WindowFromPoint(POINT pt) {
+    SIM_ENTER(WindowFromPoint);
+    SIM_FAIL_NULL();
+    std::lock_guard<std::mutex> g(desk().m);
+    const Window* found = nullptr;
+    const std::vector<Window*>* level = &desk().topLevel;
+    for (;;) {
+        const Window* hit = nullptr;
+        for (const Window* w : *level) {
+            if (!w->visible || (w->parent && !w->enabled) || !contains(w->rect, pt)) continue;
+            hit = w;
+            break;
+        }
+        if (!hit) break;
+        found = hit;
+        if (!contains(clientRect(*hit), pt)) break;
+        level = &hit->children;
+    }
+    return found ? found->handle : nullptr;
+}
+
+// No ClipCursor here, so nothing clamps the point. Moving the cursor sends
+// no WM_MOUSEMOVE (Windows versions differ on that).
+SIMAPI BOOL WINAPI SetCursorPos(int x, int y) {
+    SIM_ENTER(SetCursorPos);
+    SIM_FAIL_LE(FALSE);
+    std::lock_guard<std::mutex> g(desk().m);
+    desk().cursor = POINT{x, y};
+    return TRUE;
+}
+
+SIMAPI BOOL WINAPI GetCursorPos(LPPOINT pt) {
+    SIM_ENTER(GetCursorPos);
+    SIM_FAIL_LE(FALSE);
+    if (!pt) {
+        setLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> g(desk().m);
+    *pt = desk().cursor;
+    return TRUE;
+}
+
+// ---- Posted and sent messages ----
+
+// Handled at once, as the window's thread would, unless the window is hung:
+// then the message waits in its queue. A null window posts to the calling
+// thread, as PostThreadMessageW does.
+SIMAPI BOOL WINAPI PostMessageW(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
+    SIM_ENTER(PostMessageW);
+    SIM_FAIL_LE(FALSE);
+    if (!h) {
+        DWORD error = postToThread(currentThread(), true, message, wParam, lParam);
+        if (error) setLastError(error);
+        return error ? FALSE : TRUE;
+    }
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = findWindow(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (w->posted.size() >= kPostedLimit) {
+        setLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    MessageRecord m = recordMessage(*w, message, wParam, lParam, false);
+    if (w->hung)
+        w->posted.push_back(m);
+    else
+        handle(*w, m);
+    return TRUE;
+}
+
+// A hung window blocks the sender until it recovers, as Windows would
+// forever; a window destroyed meanwhile fails the call with
+// ERROR_INVALID_WINDOW_HANDLE.
+SIMAPI LRESULT WINAPI SendMessageW(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
+    SIM_ENTER(SendMessageW);
+    SIM_FAIL_LE(0);
+    LRESULT result = 0;
+    if (send(h, message, wParam, lParam, false, INFINITE, &result) != SendOutcome::Handled)
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return result;
+}
+
+// SMTO_ABORTIFHUNG on a hung window fails at once with ERROR_TIMEOUT (the
+// code of that path is not documented). A message not handled in time is
+// withdrawn rather than handled later.
+SIMAPI LRESULT WINAPI SendMessageTimeoutW(HWND h, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                                          UINT timeoutMs, PDWORD_PTR result) {
+    SIM_ENTER(SendMessageTimeoutW);
+    SIM_FAIL_LE(0);
+    LRESULT r = 0;
+    switch (send(h, message, wParam, lParam, (flags & SMTO_ABORTIFHUNG) != 0, timeoutMs, &r)) {
+        case SendOutcome::Handled:
+            if (result) *result = static_cast<DWORD_PTR>(r);
+            return TRUE;
+        case SendOutcome::NoWindow:
+            if (result) *result = 0;  // as Windows does for a null window
+            setLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        case SendOutcome::TimedOut: break;
+    }
+    setLastError(ERROR_TIMEOUT);
+    return 0;
+}
