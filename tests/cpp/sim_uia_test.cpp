@@ -4,6 +4,7 @@
 // fault injection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,21 @@ protected:
             names.push_back(narrow(name.get(), name.length()));
         }
         return names;
+    }
+
+    // The first element of that name in the window's subtree.
+    ComPtr<IUIAutomationElement> named(HWND top, const std::u16string& name) {
+        ComPtr<IUIAutomationElement> e;
+        EXPECT_EQ(fromHandle(top)->FindFirst(TreeScope_Subtree, nameIs(name).get(), e.put()), S_OK);
+        return e;
+    }
+
+    template <class P>
+    static ComPtr<P> pattern(IUIAutomationElement* e, PATTERNID id, const IID& iid) {
+        ComPtr<P> p;
+        EXPECT_EQ(e->GetCurrentPatternAs(id, iid, p.putVoid()), S_OK);
+        EXPECT_TRUE(p) << id;
+        return p;
     }
 
     static std::vector<int32_t> cachedRuntimeId(IUIAutomationElement* e) {
@@ -815,6 +831,398 @@ TEST_F(SimUia, SearchesRunWhileTheTreeChanges) {
         EXPECT_TRUE(length == 2 || length == 3) << length;
     }
     writer.join();
+}
+
+// The patterns the desktop has objects for, with their interfaces.
+const std::pair<PATTERNID, const IID*> kPatterns[] = {
+    {UIA_InvokePatternId, &IID_IUIAutomationInvokePattern},
+    {UIA_ValuePatternId, &IID_IUIAutomationValuePattern},
+    {UIA_ScrollPatternId, &IID_IUIAutomationScrollPattern},
+    {UIA_SelectionItemPatternId, &IID_IUIAutomationSelectionItemPattern},
+    {UIA_ExpandCollapsePatternId, &IID_IUIAutomationExpandCollapsePattern},
+};
+
+TEST_F(SimUia, PatternsFollowTheControlTypeUnlessGiven) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    const std::pair<CONTROLTYPEID, std::vector<PATTERNID>> defaults[] = {
+        {UIA_ButtonControlTypeId, {UIA_InvokePatternId}},
+        {UIA_HyperlinkControlTypeId, {UIA_InvokePatternId}},
+        {UIA_EditControlTypeId, {UIA_ValuePatternId}},
+        {UIA_ComboBoxControlTypeId, {UIA_ExpandCollapsePatternId, UIA_ValuePatternId}},
+        {UIA_ListControlTypeId, {UIA_ScrollPatternId, UIA_SelectionPatternId}},
+        {UIA_ListItemControlTypeId, {UIA_SelectionItemPatternId}},
+        {UIA_TreeItemControlTypeId, {UIA_ExpandCollapsePatternId}},
+        {UIA_DocumentControlTypeId, {UIA_ScrollPatternId}},
+        {UIA_CustomControlTypeId, {}},
+        {UIA_TextControlTypeId, {}},
+    };
+    for (const auto& [type, expected] : defaults) {
+        simdesk::ElementDesc d;
+        d.name = u"e" + std::u16string(1, static_cast<char16_t>(u'0' + type % 50));
+        d.controlType = type;
+        simdesk::ElementId id = simdesk::addElement(simdesk::elementOf(top), d);
+        simdesk::ElementState st;
+        ASSERT_TRUE(simdesk::elementState(id, &st));
+        EXPECT_EQ(st.patterns, expected) << type;
+        auto e = named(top, *d.name);
+        for (const auto& [pid, iid] : kPatterns) {
+            IUnknown* p = reinterpret_cast<IUnknown*>(0x10);
+            EXPECT_EQ(e->GetCurrentPatternAs(pid, *iid, reinterpret_cast<void**>(&p)), S_OK) << type << " " << pid;
+            bool supported = std::find(expected.begin(), expected.end(), pid) != expected.end();
+            EXPECT_EQ(p != nullptr, supported) << type << " " << pid;
+            if (p) p->Release();
+        }
+    }
+
+    // Window elements take them from their (overridable) control type.
+    HWND ok = window(top, u"Button", u"ok");
+    HWND list = window(top, u"ListBox", u"list");
+    auto okElem = fromHandle(ok);
+    pattern<IUIAutomationInvokePattern>(okElem.get(), UIA_InvokePatternId, IID_IUIAutomationInvokePattern);
+    pattern<IUIAutomationScrollPattern>(fromHandle(list).get(), UIA_ScrollPatternId, IID_IUIAutomationScrollPattern);
+    simdesk::ElementDesc d;
+    d.controlType = UIA_EditControlTypeId;
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(ok), d));
+    pattern<IUIAutomationValuePattern>(okElem.get(), UIA_ValuePatternId, IID_IUIAutomationValuePattern);
+    // Given patterns replace the defaults.
+    d = {};
+    d.patterns = std::vector<PATTERNID>{UIA_SelectionItemPatternId};
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(ok), d));
+    pattern<IUIAutomationSelectionItemPattern>(okElem.get(), UIA_SelectionItemPatternId,
+                                               IID_IUIAutomationSelectionItemPattern);
+
+    // Unsupported or unknown: S_OK and null. The wrong interface:
+    // E_NOINTERFACE and null. A listed pattern without an object here
+    // (Selection) has no interface to give.
+    auto listElem = fromHandle(list);
+    for (PATTERNID id : {UIA_InvokePatternId, 0, 12345}) {
+        IUnknown* p = reinterpret_cast<IUnknown*>(0x10);
+        EXPECT_EQ(listElem->GetCurrentPatternAs(id, IID_IUIAutomationInvokePattern, reinterpret_cast<void**>(&p)),
+                  S_OK);
+        EXPECT_EQ(p, nullptr);
+    }
+    for (auto [id, iid] : {std::pair{UIA_ScrollPatternId, &IID_IUIAutomationValuePattern},
+                           std::pair{UIA_ScrollPatternId, &IID_IUIAutomationElement},
+                           std::pair{UIA_SelectionPatternId, &IID_IUnknown}}) {
+        IUnknown* p = reinterpret_cast<IUnknown*>(0x10);
+        EXPECT_EQ(listElem->GetCurrentPatternAs(id, *iid, reinterpret_cast<void**>(&p)), E_NOINTERFACE) << id;
+        EXPECT_EQ(p, nullptr);
+    }
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(listElem->GetCurrentPatternAs(UIA_ScrollPatternId, IID_IUnknown, unknown.putVoid()), S_OK);
+    EXPECT_TRUE(unknown);
+    EXPECT_EQ(listElem->GetCurrentPatternAs(UIA_ScrollPatternId, IID_IUIAutomationScrollPattern, nullptr), E_POINTER);
+
+    // An element with cached values only refuses, without asking the target.
+    ComPtr<IUIAutomationElementArray> a;
+    ASSERT_EQ(listElem->FindAllBuildCache(TreeScope_Element, trueCondition().get(),
+                                          request({}, AutomationElementMode_None).get(), a.put()),
+              S_OK);
+    auto cachedOnly = items(a.get());
+    ASSERT_EQ(cachedOnly.size(), 1u);
+    simdesk::resetCalls();
+    ComPtr<IUIAutomationScrollPattern> none;
+    EXPECT_EQ(cachedOnly[0]->GetCurrentPatternAs(UIA_ScrollPatternId, IID_IUIAutomationScrollPattern, none.putVoid()),
+              kInvalidOperation);
+    EXPECT_EQ(cachedOnly[0]->SetFocus(), kInvalidOperation);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+}
+
+TEST_F(SimUia, InvokeCountsAndValueIsTheEditsText) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND edit = window(top, u"Edit", u"");
+    simdesk::ElementDesc d;
+    d.name = u"link";
+    d.controlType = UIA_HyperlinkControlTypeId;
+    simdesk::ElementId link = simdesk::addElement(simdesk::elementOf(top), d);
+    auto invoke = pattern<IUIAutomationInvokePattern>(named(top, u"link").get(), UIA_InvokePatternId,
+                                                      IID_IUIAutomationInvokePattern);
+    EXPECT_EQ(invoke->Invoke(), S_OK);
+    EXPECT_EQ(invoke->Invoke(), S_OK);
+    simdesk::ElementState st;
+    ASSERT_TRUE(simdesk::elementState(link, &st));
+    EXPECT_EQ(st.invokeCount, 2u);
+
+    // SetValue replaces the window text; typing shows in the value.
+    auto value = pattern<IUIAutomationValuePattern>(fromHandle(edit).get(), UIA_ValuePatternId,
+                                                    IID_IUIAutomationValuePattern);
+    Bstr text(SysAllocString(u"hello"));
+    ASSERT_EQ(value->SetValue(text.get()), S_OK);
+    simdesk::WindowState ws;
+    ASSERT_TRUE(simdesk::windowState(edit, &ws));
+    EXPECT_EQ(ws.text, u"hello");
+    PostMessageW(edit, WM_CHAR, u'!', 1);
+    Bstr now;
+    ASSERT_EQ(value->get_CurrentValue(now.put()), S_OK);
+    EXPECT_EQ(narrow(now.get(), now.length()), "hello!");
+    BOOL readOnly = TRUE;
+    EXPECT_EQ(value->get_CurrentIsReadOnly(&readOnly), S_OK);
+    EXPECT_EQ(readOnly, FALSE);
+
+    // Read-only (ES_READONLY) refuses with InvalidOperation, not E_ACCESSDENIED.
+    ASSERT_TRUE(simdesk::setWindowReadOnly(edit, true));
+    EXPECT_EQ(value->get_CurrentIsReadOnly(&readOnly), S_OK);
+    EXPECT_EQ(readOnly, TRUE);
+    EXPECT_EQ(value->SetValue(text.get()), kInvalidOperation);
+    ASSERT_TRUE(simdesk::setWindowReadOnly(edit, false));
+    EXPECT_EQ(value->SetValue(nullptr), S_OK);  // a null BSTR is ""
+    ASSERT_TRUE(simdesk::windowState(edit, &ws));
+    EXPECT_EQ(ws.text, u"");
+
+    // A window-less element keeps its own value; the control API sets it too.
+    d = {};
+    d.name = u"field";
+    d.controlType = UIA_EditControlTypeId;
+    d.value = std::u16string(u"a\0b", 3);
+    d.readOnly = true;
+    simdesk::ElementId field = simdesk::addElement(simdesk::elementOf(top), d);
+    auto fieldValue = pattern<IUIAutomationValuePattern>(named(top, u"field").get(), UIA_ValuePatternId,
+                                                         IID_IUIAutomationValuePattern);
+    ASSERT_EQ(fieldValue->get_CurrentValue(now.put()), S_OK);
+    EXPECT_EQ(now.length(), 3u);
+    EXPECT_EQ(fieldValue->SetValue(text.get()), kInvalidOperation);
+    d = {};
+    d.readOnly = false;
+    ASSERT_TRUE(simdesk::setElement(field, d));
+    EXPECT_EQ(fieldValue->SetValue(text.get()), S_OK);
+    ASSERT_TRUE(simdesk::elementState(field, &st));
+    EXPECT_EQ(st.value, u"hello");
+    EXPECT_EQ(fieldValue->get_CurrentValue(nullptr), E_POINTER);
+    EXPECT_EQ(fieldValue->get_CurrentIsReadOnly(nullptr), E_POINTER);
+}
+
+TEST_F(SimUia, ScrollSelectAndExpandChangeTheElementsState) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND list = window(top, u"ListBox", u"list");
+    auto scroll = pattern<IUIAutomationScrollPattern>(fromHandle(list).get(), UIA_ScrollPatternId,
+                                                      IID_IUIAutomationScrollPattern);
+    auto vertical = [&](ScrollAmount amount) {
+        EXPECT_EQ(scroll->Scroll(ScrollAmount_NoAmount, amount), S_OK);
+        double percent = -1;
+        EXPECT_EQ(scroll->get_CurrentVerticalScrollPercent(&percent), S_OK);
+        return percent;
+    };
+    EXPECT_EQ(vertical(ScrollAmount_SmallIncrement), 10);
+    EXPECT_EQ(vertical(ScrollAmount_LargeIncrement), 60);
+    EXPECT_EQ(vertical(ScrollAmount_LargeIncrement), 100);  // clamped
+    EXPECT_EQ(vertical(ScrollAmount_SmallDecrement), 90);
+    EXPECT_EQ(vertical(ScrollAmount_NoAmount), 90);
+    EXPECT_EQ(vertical(ScrollAmount_LargeDecrement), 40);
+    EXPECT_EQ(vertical(ScrollAmount_LargeDecrement), 0);
+    for (int bad : {5, 7}) {  // within the enum's range, as C++ allows
+        EXPECT_EQ(scroll->Scroll(ScrollAmount_NoAmount, static_cast<ScrollAmount>(bad)), E_INVALIDARG);
+        EXPECT_EQ(scroll->Scroll(static_cast<ScrollAmount>(bad), ScrollAmount_NoAmount), E_INVALIDARG);
+    }
+    EXPECT_EQ(scroll->Scroll(ScrollAmount_SmallIncrement, ScrollAmount_NoAmount), kInvalidOperation);
+    simdesk::ElementState st;
+    ASSERT_TRUE(simdesk::elementState(simdesk::elementOf(list), &st));
+    EXPECT_EQ(st.scrollCount, 7u);
+    EXPECT_EQ(st.scrollPercent, 0);
+
+    // Selecting an item deselects the other items of the same container;
+    // one already selected changes nothing.
+    auto add = [&](simdesk::ElementId parent, const char16_t* name, CONTROLTYPEID type, bool selected) {
+        simdesk::ElementDesc d;
+        d.name = name;
+        d.controlType = type;
+        d.selected = selected;
+        return simdesk::addElement(parent, d);
+    };
+    simdesk::ElementId a = add(simdesk::elementOf(list), u"a", UIA_ListItemControlTypeId, false);
+    simdesk::ElementId b = add(simdesk::elementOf(list), u"b", UIA_ListItemControlTypeId, true);
+    simdesk::ElementId c = add(simdesk::elementOf(list), u"c", UIA_ListItemControlTypeId, true);
+    simdesk::ElementId header = add(simdesk::elementOf(list), u"header", UIA_TextControlTypeId, true);
+    simdesk::ElementId elsewhere = add(simdesk::elementOf(top), u"elsewhere", UIA_ListItemControlTypeId, true);
+    auto selected = [&] {
+        std::vector<bool> out;
+        for (simdesk::ElementId id : {a, b, c, header, elsewhere}) {
+            simdesk::ElementState s;
+            EXPECT_TRUE(simdesk::elementState(id, &s));
+            out.push_back(s.selected);
+        }
+        return out;
+    };
+    auto select = [&](const char16_t* name) {
+        auto item = pattern<IUIAutomationSelectionItemPattern>(named(top, name).get(), UIA_SelectionItemPatternId,
+                                                               IID_IUIAutomationSelectionItemPattern);
+        EXPECT_EQ(item->Select(), S_OK);
+        BOOL is = FALSE;
+        EXPECT_EQ(item->get_CurrentIsSelected(&is), S_OK);
+        EXPECT_EQ(is, TRUE);
+    };
+    select(u"b");
+    EXPECT_EQ(selected(), (std::vector<bool>{false, true, true, true, true}));
+    select(u"a");
+    EXPECT_EQ(selected(), (std::vector<bool>{true, false, false, true, true}));
+
+    // Expand and collapse; the state it is in already is a no-op, a leaf refuses.
+    simdesk::ElementDesc d;
+    d.name = u"node";
+    d.controlType = UIA_TreeItemControlTypeId;
+    simdesk::ElementId node = simdesk::addElement(simdesk::elementOf(top), d);
+    auto expand = pattern<IUIAutomationExpandCollapsePattern>(named(top, u"node").get(), UIA_ExpandCollapsePatternId,
+                                                              IID_IUIAutomationExpandCollapsePattern);
+    auto state = [&] {
+        ExpandCollapseState s = ExpandCollapseState_LeafNode;
+        EXPECT_EQ(expand->get_CurrentExpandCollapseState(&s), S_OK);
+        return s;
+    };
+    EXPECT_EQ(state(), ExpandCollapseState_Collapsed);
+    EXPECT_EQ(expand->Collapse(), S_OK);
+    EXPECT_EQ(expand->Expand(), S_OK);
+    EXPECT_EQ(expand->Expand(), S_OK);
+    EXPECT_EQ(state(), ExpandCollapseState_Expanded);
+    EXPECT_EQ(expand->Collapse(), S_OK);
+    EXPECT_EQ(state(), ExpandCollapseState_Collapsed);
+    d = {};
+    d.expandState = ExpandCollapseState_PartiallyExpanded;
+    ASSERT_TRUE(simdesk::setElement(node, d));
+    EXPECT_EQ(expand->Expand(), S_OK);
+    EXPECT_EQ(state(), ExpandCollapseState_Expanded);
+    d.expandState = ExpandCollapseState_LeafNode;
+    ASSERT_TRUE(simdesk::setElement(node, d));
+    EXPECT_EQ(expand->Expand(), kInvalidOperation);
+    EXPECT_EQ(expand->Collapse(), kInvalidOperation);
+    EXPECT_EQ(state(), ExpandCollapseState_LeafNode);
+}
+
+TEST_F(SimUia, PatternCallsOnDisabledDeadOrChangedElements) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    simdesk::ElementDesc d;
+    d.name = u"all";
+    d.patterns = std::vector<PATTERNID>{UIA_InvokePatternId, UIA_ValuePatternId, UIA_ScrollPatternId,
+                                        UIA_SelectionItemPatternId, UIA_ExpandCollapsePatternId};
+    d.value = u"v";
+    d.enabled = false;
+    simdesk::ElementId id = simdesk::addElement(simdesk::elementOf(top), d);
+    ComPtr<IUIAutomationInvokePattern> invoke;
+    ComPtr<IUIAutomationValuePattern> value;
+    ComPtr<IUIAutomationScrollPattern> scroll;
+    ComPtr<IUIAutomationSelectionItemPattern> item;
+    ComPtr<IUIAutomationExpandCollapsePattern> expand;
+    {
+        auto e = named(top, u"all");
+        invoke = pattern<IUIAutomationInvokePattern>(e.get(), UIA_InvokePatternId, IID_IUIAutomationInvokePattern);
+        value = pattern<IUIAutomationValuePattern>(e.get(), UIA_ValuePatternId, IID_IUIAutomationValuePattern);
+        scroll = pattern<IUIAutomationScrollPattern>(e.get(), UIA_ScrollPatternId, IID_IUIAutomationScrollPattern);
+        item = pattern<IUIAutomationSelectionItemPattern>(e.get(), UIA_SelectionItemPatternId,
+                                                          IID_IUIAutomationSelectionItemPattern);
+        expand = pattern<IUIAutomationExpandCollapsePattern>(e.get(), UIA_ExpandCollapsePatternId,
+                                                             IID_IUIAutomationExpandCollapsePattern);
+    }
+    // The patterns keep their element object alive.
+    EXPECT_EQ(simdesk::liveCounts().com, 7);  // UI Automation, the element, five patterns
+
+    // Every action refuses a disabled element; reading still works.
+    Bstr text(SysAllocString(u"x"));
+    auto actions = [&] {
+        return std::vector<HRESULT>{invoke->Invoke(),
+                                    value->SetValue(text.get()),
+                                    scroll->Scroll(ScrollAmount_NoAmount, ScrollAmount_SmallIncrement),
+                                    item->Select(),
+                                    expand->Expand(),
+                                    expand->Collapse()};
+    };
+    const HRESULT kNotEnabled = UIA_E_ELEMENTNOTENABLED;
+    EXPECT_EQ(actions(), std::vector<HRESULT>(6, kNotEnabled));
+    BOOL b = FALSE;
+    double percent = -1;
+    ExpandCollapseState state = ExpandCollapseState_LeafNode;
+    Bstr now;
+    auto reads = [&] {
+        return std::vector<HRESULT>{value->get_CurrentValue(now.put()), value->get_CurrentIsReadOnly(&b),
+                                    scroll->get_CurrentVerticalScrollPercent(&percent),
+                                    item->get_CurrentIsSelected(&b), expand->get_CurrentExpandCollapseState(&state)};
+    };
+    EXPECT_EQ(reads(), std::vector<HRESULT>(5, S_OK));
+    simdesk::ElementState st;
+    ASSERT_TRUE(simdesk::elementState(id, &st));
+    EXPECT_EQ((std::vector<uint64_t>{st.invokeCount, st.scrollCount}), (std::vector<uint64_t>{0, 0}));
+    EXPECT_EQ(st.value, u"v");
+
+    // A pattern the element dropped after handing it out is not supported.
+    d = {};
+    d.enabled = true;
+    d.patterns = std::vector<PATTERNID>{UIA_ValuePatternId};
+    ASSERT_TRUE(simdesk::setElement(id, d));
+    EXPECT_EQ(invoke->Invoke(), UIA_E_NOTSUPPORTED);
+    EXPECT_EQ(value->SetValue(text.get()), S_OK);
+
+    // Gone: every call, reading included, says so.
+    ASSERT_TRUE(simdesk::removeElement(id));
+    EXPECT_EQ(actions(), std::vector<HRESULT>(6, kNotAvailable));
+    EXPECT_EQ(reads(), std::vector<HRESULT>(5, kNotAvailable));
+    HWND edit = window(top, u"Edit", u"");
+    auto editElem = fromHandle(edit);
+    ASSERT_TRUE(simdesk::destroyWindow(edit));
+    ComPtr<IUIAutomationValuePattern> late;
+    EXPECT_EQ(editElem->GetCurrentPatternAs(UIA_ValuePatternId, IID_IUIAutomationValuePattern, late.putVoid()),
+              kNotAvailable);
+    EXPECT_FALSE(late);
+}
+
+TEST_F(SimUia, SetFocusNeedsAnEnabledFocusableLiveElement) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND edit = window(top, u"Edit", u"edit");
+    simdesk::ElementDesc d;
+    d.name = u"inner";
+    simdesk::ElementId inner = simdesk::addElement(simdesk::elementOf(top), d);
+    auto editElem = fromHandle(edit);
+    auto innerElem = named(top, u"inner");
+    EXPECT_EQ(simdesk::focusedElement(), 0u);
+
+    simdesk::resetCalls();
+    EXPECT_EQ(editElem->SetFocus(), S_OK);
+    EXPECT_EQ(simdesk::focusedElement(), simdesk::elementOf(edit));
+    EXPECT_EQ(innerElem->SetFocus(), S_OK);
+    EXPECT_EQ(simdesk::focusedElement(), inner);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 2);
+
+    ASSERT_TRUE(simdesk::setWindowEnabled(edit, false));
+    EXPECT_EQ(editElem->SetFocus(), UIA_E_ELEMENTNOTENABLED);
+    ASSERT_TRUE(simdesk::setWindowEnabled(edit, true));
+    d = {};
+    d.focusable = false;
+    ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(edit), d));
+    EXPECT_EQ(editElem->SetFocus(), kInvalidOperation);
+    EXPECT_EQ(simdesk::focusedElement(), inner);  // refusals leave the focus
+
+    ASSERT_TRUE(simdesk::removeElement(inner));
+    EXPECT_EQ(simdesk::focusedElement(), 0u);  // the focus went with the element
+    EXPECT_EQ(innerElem->SetFocus(), kNotAvailable);
+}
+
+TEST_F(SimUia, PatternCallsCrossProcessAndTakeInjectedFaults) {
+    HWND top = window(nullptr, u"Frame", u"top");
+    HWND edit = window(top, u"Edit", u"text");
+    auto e = fromHandle(edit);
+    simdesk::resetCalls();
+    auto value = pattern<IUIAutomationValuePattern>(e.get(), UIA_ValuePatternId, IID_IUIAutomationValuePattern);
+    ComPtr<IUIAutomationInvokePattern> none;
+    EXPECT_EQ(e->GetCurrentPatternAs(UIA_InvokePatternId, IID_IUIAutomationInvokePattern, none.putVoid()), S_OK);
+    Bstr now;
+    EXPECT_EQ(value->get_CurrentValue(now.put()), S_OK);
+    EXPECT_EQ(value->SetValue(now.get()), S_OK);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 4);
+
+    ASSERT_TRUE(simdesk::failCall("SetValue", E_FAIL));
+    Bstr other(SysAllocString(u"other"));
+    EXPECT_EQ(value->SetValue(other.get()), E_FAIL);
+    ASSERT_TRUE(simdesk::failCall("get_CurrentValue", kNotAvailable));
+    BSTR out = reinterpret_cast<BSTR>(0x10);
+    EXPECT_EQ(value->get_CurrentValue(&out), kNotAvailable);
+    EXPECT_EQ(out, nullptr);
+    ASSERT_TRUE(simdesk::failCall("GetCurrentPatternAs", S_OK));
+    ComPtr<IUIAutomationValuePattern> missing;
+    EXPECT_EQ(e->GetCurrentPatternAs(UIA_ValuePatternId, IID_IUIAutomationValuePattern, missing.putVoid()), S_OK);
+    EXPECT_FALSE(missing);
+    ASSERT_TRUE(simdesk::failCall("SetFocus", E_ACCESSDENIED));
+    EXPECT_EQ(e->SetFocus(), E_ACCESSDENIED);
+    EXPECT_EQ(simdesk::focusedElement(), 0u);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 4);  // failed before reaching the target
+    simdesk::WindowState ws;
+    ASSERT_TRUE(simdesk::windowState(edit, &ws));
+    EXPECT_EQ(ws.text, u"text");
 }
 
 }  // namespace
