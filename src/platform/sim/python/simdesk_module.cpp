@@ -64,9 +64,27 @@ PyObject* intList(const std::vector<int32_t>& values) {
 
 // The keyword arguments of add_element and set_element; None or absent
 // leaves a field as it is.
-const char* const kElementFields[] = {"name",    "automation_id",   "class_name", "control_type", "rect",
-                                      "enabled", "control_element", "process_id", "runtime_id"};
+const char* const kElementFields[] = {"name",       "automation_id", "class_name",   "control_type",
+                                      "rect",       "enabled",       "control_element", "process_id",
+                                      "runtime_id", "patterns",      "value",         "read_only",
+                                      "focusable",  "selected",      "expand_state",  "scroll_percent"};
 constexpr int kFieldCount = sizeof(kElementFields) / sizeof(kElementFields[0]);
+
+// `notSequence`: the TypeError's message; `item`: what one value is.
+bool intVector(PyObject* obj, const char* notSequence, const char* item, std::vector<int32_t>* out) {
+    PyObject* seq = PySequence_Fast(obj, notSequence);
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        int32_t n;
+        if (!toInt32(PySequence_Fast_GET_ITEM(seq, i), item, &n)) {
+            Py_DECREF(seq);
+            return false;
+        }
+        out->push_back(n);
+    }
+    Py_DECREF(seq);
+    return true;
+}
 
 bool parseElementDesc(PyObject* const (&f)[kFieldCount], simdesk::ElementDesc* d) {
     auto given = [&](int i) { return f[i] && f[i] != Py_None; };
@@ -89,42 +107,76 @@ bool parseElementDesc(PyObject* const (&f)[kFieldCount], simdesk::ElementDesc* d
         if (!parseRect(f[4], &r)) return false;
         d->rect = r;
     }
-    for (int i : {5, 6}) {
+    std::optional<bool>* flags[] = {&d->enabled, &d->controlElement, &d->readOnly, &d->focusable, &d->selected};
+    const int flagFields[] = {5, 6, 11, 12, 13};
+    for (int k = 0; k < 5; ++k) {
+        int i = flagFields[k];
         if (!given(i)) continue;
         int flag = PyObject_IsTrue(f[i]);
         if (flag < 0) return false;
-        (i == 5 ? d->enabled : d->controlElement) = flag != 0;
+        *flags[k] = flag != 0;
     }
     if (given(7)) {
         if (!toInt32(f[7], "process_id", &n)) return false;
         d->processId = n;
     }
-    if (given(8)) {
-        PyObject* seq = PySequence_Fast(f[8], "runtime_id must be a sequence of int");
-        if (!seq) return false;
-        auto& ids = d->runtimeId.emplace();
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
-            if (!toInt32(PySequence_Fast_GET_ITEM(seq, i), "a runtime id value", &n)) {
-                Py_DECREF(seq);
-                return false;
-            }
-            ids.push_back(n);
+    if (given(8) && !intVector(f[8], "runtime_id must be a sequence of int", "a runtime id value",
+                               &d->runtimeId.emplace()))
+        return false;
+    if (given(9) && !intVector(f[9], "patterns must be a sequence of int", "a pattern id", &d->patterns.emplace()))
+        return false;
+    if (given(10)) {
+        if (!PyUnicode_Check(f[10])) {
+            PyErr_SetString(PyExc_TypeError, "value must be a str");
+            return false;
         }
-        Py_DECREF(seq);
+        if (!toU16(f[10], &d->value.emplace())) return false;
+    }
+    if (given(14)) {
+        if (!toInt32(f[14], "expand_state", &n)) return false;
+        if (n < ExpandCollapseState_Collapsed || n > ExpandCollapseState_LeafNode) {
+            PyErr_Format(PyExc_ValueError, "expand_state must be 0 to 3, not %d", n);
+            return false;
+        }
+        d->expandState = static_cast<ExpandCollapseState>(n);
+    }
+    if (given(15)) {
+        double v = PyFloat_AsDouble(f[15]);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        if (!(v >= 0 && v <= 100)) {
+            PyErr_SetString(PyExc_ValueError, "scroll_percent must be between 0 and 100");
+            return false;
+        }
+        d->scrollPercent = v;
     }
     return true;
 }
 
 // Parses (id, **fields) for add_element and set_element.
 bool parseElementArgs(PyObject* args, PyObject* kw, unsigned long long* id, simdesk::ElementDesc* d) {
-    static const char* kwlist[] = {"id",           kElementFields[0], kElementFields[1], kElementFields[2],
-                                   kElementFields[3], kElementFields[4], kElementFields[5], kElementFields[6],
-                                   kElementFields[7], kElementFields[8], nullptr};
+    static_assert(kFieldCount == 16, "one O per field below");
+    static const char* const* k = kElementFields;
+    static const char* kwlist[] = {"id", k[0], k[1], k[2],  k[3],  k[4],  k[5],  k[6],  k[7],
+                                   k[8], k[9], k[10], k[11], k[12], k[13], k[14], k[15], nullptr};
     PyObject* f[kFieldCount] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "K|$OOOOOOOOO", const_cast<char**>(kwlist), id, &f[0], &f[1],
-                                     &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8]))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "K|$OOOOOOOOOOOOOOOO", const_cast<char**>(kwlist), id, &f[0], &f[1],
+                                     &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10], &f[11], &f[12],
+                                     &f[13], &f[14], &f[15]))
         return false;
     return parseElementDesc(f, d);
+}
+
+// Adds `value` (a new reference, may be null after a failure) to `dict`.
+bool setItem(PyObject* dict, const char* key, PyObject* value) {
+    if (!value) return false;
+    int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+PyObject* pointOrNone(const std::optional<POINT>& p) {
+    if (!p) Py_RETURN_NONE;
+    return Py_BuildValue("(ll)", (long)p->x, (long)p->y);
 }
 
 const char* apartmentName(simdesk::Apartment a) {
@@ -208,12 +260,12 @@ PyObject* clear_faults(PyObject*, PyObject*) {
 }
 
 PyObject* create_window(PyObject*, PyObject* args, PyObject* kw) {
-    static const char* kwlist[] = {"parent", "class_name", "text", "rect", "visible", "enabled", nullptr};
+    static const char* kwlist[] = {"parent", "class_name", "text", "rect", "visible", "enabled", "read_only", nullptr};
     unsigned long long parent = 0;
     PyObject *cls = nullptr, *text = nullptr, *rect = nullptr;
-    int visible = 1, enabled = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|KUUOpp", const_cast<char**>(kwlist), &parent, &cls, &text, &rect,
-                                     &visible, &enabled))
+    int visible = 1, enabled = 1, readOnly = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|KUUOppp", const_cast<char**>(kwlist), &parent, &cls, &text, &rect,
+                                     &visible, &enabled, &readOnly))
         return nullptr;
     simdesk::WindowDesc desc;
     desc.parent = toHwnd(parent);
@@ -222,6 +274,7 @@ PyObject* create_window(PyObject*, PyObject* args, PyObject* kw) {
     if (rect && !parseRect(rect, &desc.rect)) return nullptr;
     desc.visible = visible;
     desc.enabled = enabled;
+    desc.readOnly = readOnly;
     HWND h = simdesk::createWindow(desc);
     if (!h) return PyErr_Format(PyExc_ValueError, "parent window 0x%llX does not exist", parent);
     return PyLong_FromUnsignedLongLong(fromHwnd(h));
@@ -300,7 +353,97 @@ PyObject* window(PyObject*, PyObject* args) {
     Py_XDECREF(text);
     Py_XDECREF(rect);
     Py_DECREF(children);
+    if (result &&
+        !(setItem(result, "read_only", PyBool_FromLong(s.readOnly)) &&
+          setItem(result, "hung", PyBool_FromLong(s.hung)) &&
+          setItem(result, "client_rect", rectTuple(s.client)) &&
+          setItem(result, "clicks", PyLong_FromUnsignedLongLong(s.clicks)) &&
+          setItem(result, "wheel", PyLong_FromLongLong(s.wheel)) &&
+          setItem(result, "last_mouse", pointOrNone(s.lastMouse)) &&
+          setItem(result, "queued", PyLong_FromSize_t(s.queued)) &&
+          setItem(result, "senders_waiting", PyLong_FromSize_t(s.sendersWaiting))))
+        Py_CLEAR(result);
     return result;
+}
+
+PyObject* set_window_read_only(PyObject*, PyObject* args) {
+    unsigned long long h;
+    int v;
+    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowReadOnly(toHwnd(h), v));
+}
+
+PyObject* set_client_inset(PyObject*, PyObject* args) {
+    unsigned long long h;
+    PyObject* inset;
+    if (!PyArg_ParseTuple(args, "KO", &h, &inset)) return nullptr;
+    RECT r;
+    if (!parseRect(inset, &r)) return nullptr;
+    return PyBool_FromLong(simdesk::setClientInset(toHwnd(h), r));
+}
+
+PyObject* set_window_hung(PyObject*, PyObject* args) {
+    unsigned long long h;
+    int v;
+    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
+    return PyBool_FromLong(simdesk::setWindowHung(toHwnd(h), v));
+}
+
+PyObject* messages(PyObject*, PyObject* args) {
+    unsigned long long h;
+    if (!PyArg_ParseTuple(args, "K", &h)) return nullptr;
+    auto all = simdesk::windowMessages(toHwnd(h));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(all.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < all.size(); ++i) {
+        const auto& m = all[i];
+        PyObject* d = Py_BuildValue("{s:I, s:K, s:L, s:O, s:O}", "message", m.message, "wparam",
+                                    (unsigned long long)m.wParam, "lparam", (long long)m.lParam, "sent",
+                                    m.sent ? Py_True : Py_False, "handled", m.handled ? Py_True : Py_False);
+        if (!d) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), d);
+    }
+    return list;
+}
+
+PyObject* clear_messages(PyObject*, PyObject* args) {
+    unsigned long long h;
+    if (!PyArg_ParseTuple(args, "K", &h)) return nullptr;
+    return PyBool_FromLong(simdesk::clearWindowMessages(toHwnd(h)));
+}
+
+PyObject* cursor(PyObject*, PyObject*) {
+    POINT p = simdesk::cursorPos();
+    return Py_BuildValue("(ll)", (long)p.x, (long)p.y);
+}
+
+PyObject* post_message(PyObject*, PyObject* args) {
+    unsigned long long h, wp = 0;
+    unsigned int msg;
+    long long lp = 0;
+    if (!PyArg_ParseTuple(args, "KI|KL", &h, &msg, &wp, &lp)) return nullptr;
+    BOOL ok = PostMessageW(toHwnd(h), msg, (WPARAM)wp, (LPARAM)lp);
+    DWORD err = ok ? 0 : GetLastError();
+    return Py_BuildValue("(Ok)", ok ? Py_True : Py_False, (unsigned long)err);
+}
+
+// Blocks while the window is hung, so the GIL is released meanwhile.
+PyObject* send_message(PyObject*, PyObject* args) {
+    unsigned long long h, wp = 0;
+    unsigned int msg;
+    long long lp = 0;
+    if (!PyArg_ParseTuple(args, "KI|KL", &h, &msg, &wp, &lp)) return nullptr;
+    LRESULT result;
+    DWORD err;
+    Py_BEGIN_ALLOW_THREADS
+    SetLastError(0);
+    result = SendMessageW(toHwnd(h), msg, (WPARAM)wp, (LPARAM)lp);
+    err = GetLastError();
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(Lk)", (long long)result, (unsigned long)err);
 }
 
 PyObject* top_level_windows(PyObject*, PyObject*) {
@@ -388,8 +531,20 @@ PyObject* element(PyObject*, PyObject* args) {
     Py_XDECREF(rect);
     Py_XDECREF(rid);
     Py_DECREF(children);
+    if (result &&
+        !(setItem(result, "patterns", intList(s.patterns)) && setItem(result, "value", fromU16(s.value)) &&
+          setItem(result, "read_only", PyBool_FromLong(s.readOnly)) &&
+          setItem(result, "focusable", PyBool_FromLong(s.focusable)) &&
+          setItem(result, "selected", PyBool_FromLong(s.selected)) &&
+          setItem(result, "expand_state", PyLong_FromLong(s.expandState)) &&
+          setItem(result, "scroll_percent", PyFloat_FromDouble(s.scrollPercent)) &&
+          setItem(result, "invoke_count", PyLong_FromUnsignedLongLong(s.invokeCount)) &&
+          setItem(result, "scroll_count", PyLong_FromUnsignedLongLong(s.scrollCount))))
+        Py_CLEAR(result);
     return result;
 }
+
+PyObject* focused_element(PyObject*, PyObject*) { return PyLong_FromUnsignedLongLong(simdesk::focusedElement()); }
 
 PyObject* cross_process_calls(PyObject*, PyObject*) { return PyLong_FromLongLong(simdesk::crossProcessCalls()); }
 
@@ -474,23 +629,38 @@ PyMethodDef methods[] = {
        "fail(name, code, count=1, skip=0): make a platform call fail count times (-1: always) after skip calls."),
     FN(clear_faults, METH_NOARGS, "Remove every injected failure."),
     FN(create_window, METH_VARARGS | METH_KEYWORDS,
-       "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True) -> hwnd"),
+       "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True, "
+       "read_only=False) -> hwnd"),
     FN(destroy_window, METH_VARARGS, "destroy_window(hwnd) -> bool"),
     FN(set_parent, METH_VARARGS, "set_parent(hwnd, parent) -> bool"),
     FN(set_window_text, METH_VARARGS, "set_window_text(hwnd, text) -> bool"),
     FN(set_window_rect, METH_VARARGS, "set_window_rect(hwnd, (left, top, right, bottom)) -> bool"),
     FN(set_window_visible, METH_VARARGS, "set_window_visible(hwnd, visible) -> bool"),
     FN(set_window_enabled, METH_VARARGS, "set_window_enabled(hwnd, enabled) -> bool"),
+    FN(set_window_read_only, METH_VARARGS, "set_window_read_only(hwnd, read_only) -> bool; an Edit's ES_READONLY"),
+    FN(set_client_inset, METH_VARARGS,
+       "set_client_inset(hwnd, (left, top, right, bottom)) -> bool; the margins between window and client area"),
+    FN(set_window_hung, METH_VARARGS,
+       "set_window_hung(hwnd, hung) -> bool; a hung window queues posted messages and blocks senders"),
     FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
+    FN(messages, METH_VARARGS,
+       "messages(hwnd) -> [{'message', 'wparam', 'lparam', 'sent', 'handled'}], in order; [] for a dead window"),
+    FN(clear_messages, METH_VARARGS, "clear_messages(hwnd) -> bool"),
+    FN(post_message, METH_VARARGS, "post_message(hwnd, msg, wparam=0, lparam=0) -> (ok, last_error)"),
+    FN(send_message, METH_VARARGS,
+       "send_message(hwnd, msg, wparam=0, lparam=0) -> (result, last_error); waits while the window is hung"),
+    FN(cursor, METH_NOARGS, "The cursor position (x, y)."),
     FN(top_level_windows, METH_NOARGS, "Handles of the top-level windows, topmost first."),
     FN(add_element, METH_VARARGS | METH_KEYWORDS,
        "add_element(parent, *, name, automation_id, class_name, control_type, rect=(l, t, r, b), enabled, "
-       "control_element, process_id, runtime_id=[...]) -> id of a new window-less element"),
+       "control_element, process_id, runtime_id=[...], patterns=[...], value, read_only, focusable, selected, "
+       "expand_state, scroll_percent) -> id of a new window-less element"),
     FN(set_element, METH_VARARGS | METH_KEYWORDS,
        "set_element(id, **fields of add_element) -> bool; changes only the fields given"),
     FN(remove_element, METH_VARARGS, "remove_element(id) -> bool; a window-less element and all below it"),
     FN(set_runtime_id_readable, METH_VARARGS, "set_runtime_id_readable(id, readable) -> bool"),
     FN(element, METH_VARARGS, "element(id) -> dict or None; a window's element id is its handle"),
+    FN(focused_element, METH_NOARGS, "The element SetFocus last focused; 0 when none or gone."),
     FN(cross_process_calls, METH_NOARGS, "UI Automation calls that crossed into the target process."),
     FN(set_latency, METH_VARARGS, "set_latency(microseconds): what each cross-process call costs."),
     FN(latency, METH_NOARGS, "The cross-process latency in microseconds."),
