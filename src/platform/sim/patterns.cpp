@@ -82,7 +82,8 @@ public:
 
 class ValuePattern final : public Pattern<IUIAutomationValuePattern> {
 public:
-    ValuePattern(IUnknown* owner, ElementId id) : Pattern(IID_IUIAutomationValuePattern, UIA_ValuePatternId, owner, id) {}
+    ValuePattern(IUnknown* owner, ElementId id)
+        : Pattern(IID_IUIAutomationValuePattern, UIA_ValuePatternId, owner, id) {}
 
     // Read-only is InvalidOperation, not E_ACCESSDENIED, as the managed
     // providers throw it. A null BSTR is "".
