@@ -879,7 +879,6 @@ TEST_F(SimUia, PatternsFollowTheControlTypeUnlessGiven) {
     HWND list = window(top, u"ListBox", u"list");
     auto okElem = fromHandle(ok);
     pattern<IUIAutomationInvokePattern>(okElem.get(), UIA_InvokePatternId, IID_IUIAutomationInvokePattern);
-    pattern<IUIAutomationScrollPattern>(fromHandle(list).get(), UIA_ScrollPatternId, IID_IUIAutomationScrollPattern);
     simdesk::ElementDesc d;
     d.controlType = UIA_EditControlTypeId;
     ASSERT_TRUE(simdesk::setElement(simdesk::elementOf(ok), d));
