@@ -1,6 +1,8 @@
 """The ostrandcore demo on the simulated Windows desktop: perceive a classic
 dialog (through Win32 enumeration) and a browser-like window (through one
-UI Automation cache request) and print their elements as tables."""
+UI Automation cache request) and print their elements as tables; then find
+the dialog's edit box and OK button, type into the one and click the other,
+and show what changed."""
 
 import time
 
@@ -15,6 +17,7 @@ CONTROL_TYPES = {50000: "Button", 50003: "ComboBox", 50004: "Edit", 50005: "Hype
 def build_classic_dialog():
     """A classic dialog: its controls are child windows."""
     dialog = simdesk.create_window(class_name="#32770", text="Sample Application", rect=(100, 100, 500, 400))
+    controls = {}
     for cls, text, rect in [
         ("Static", "Name:", (110, 130, 170, 150)),
         ("Edit", "", (180, 130, 480, 150)),
@@ -23,8 +26,8 @@ def build_classic_dialog():
         ("Button", "OK", (300, 350, 380, 380)),
         ("Button", "Cancel", (390, 350, 470, 380)),
     ]:
-        simdesk.create_window(parent=dialog, class_name=cls, text=text, rect=rect)
-    return dialog
+        controls[text or cls] = simdesk.create_window(parent=dialog, class_name=cls, text=text, rect=rect)
+    return dialog, controls
 
 
 def build_browser():
@@ -66,8 +69,44 @@ def timed_query(hwnd):
     return elements, (time.perf_counter() - t0) * 1e3, simdesk.cross_process_calls()
 
 
+def act_on_dialog(dialog, controls):
+    """Find live elements, act on them, and show what the application saw."""
+    print("\nActions on the classic dialog:")
+    edit = ostrandcore.find_element(dialog, "class_name", "Edit")
+    ok = ostrandcore.find_element(dialog, "name", "OK")
+    cancel = ostrandcore.find_element(dialog, "name", "Cancel")
+    print(f"  find_element(class_name='Edit') -> handle {edit['handle_id']}, rect {edit['bounding_rect']}")
+    print(f"  find_element(name='OK')         -> handle {ok['handle_id']}, control type {ok['control_type']}")
+
+    before = simdesk.window(controls["Edit"])["text"]
+    result = ostrandcore.execute_action(edit, "type", {"text": "Ada Lovelace"})
+    print(f"  type 'Ada Lovelace' -> {result}; edit text {before!r} -> "
+          f"{simdesk.window(controls['Edit'])['text']!r}")
+
+    result = ostrandcore.execute_action(ok, "click", {})
+    print(f"  click OK            -> {result}; OK invoked "
+          f"{simdesk.element(controls['OK'])['invoke_count']} time(s)")
+
+    # A button whose accessibility offers no Invoke: the click goes in as mouse messages.
+    simdesk.set_element(controls["Cancel"], patterns=[])
+    result = ostrandcore.execute_action(cancel, "click", {})
+    messages = [hex(m["message"]) for m in simdesk.messages(controls["Cancel"])]
+    print(f"  click Cancel        -> {result}; messages {messages}, "
+          f"button clicks {simdesk.window(controls['Cancel'])['clicks']}")
+
+    result = ostrandcore.execute_action(ok, "hover", {})
+    print(f"  hover OK            -> {result}; cursor at {simdesk.cursor()}")
+    for element in (edit, ok, cancel):
+        ostrandcore.release_element(element["handle_id"])
+
+    # The snapshot is refreshed on demand and shows the typed name.
+    ostrandcore.configure_cache([], "subtree", "win32")
+    names = [e["name"] for e in ostrandcore.query_elements_cached(dialog)]
+    print(f"  perceived again: {names}")
+
+
 def main():
-    dialog = build_classic_dialog()
+    dialog, controls = build_classic_dialog()
     browser = build_browser()
     print(f"initialise() -> {ostrandcore.initialise()}")
 
@@ -84,6 +123,8 @@ def main():
     again, served_ms, crossings = timed_query(browser)
     print(f"\nsecond query: {len(again)} elements served from the snapshot store in {served_ms:.3f} ms, "
           f"{crossings} cross-process calls")
+
+    act_on_dialog(dialog, controls)
 
     print("\nmetrics:")
     for key, value in ostrandcore.get_benchmark_metrics().items():

@@ -2,9 +2,64 @@
 // Automation pattern first and a Win32 fallback where there is one.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "platform/raii.h"
+
 namespace Ostrand {
 
+enum class ActionType : int32_t { Click = 0, Type, Scroll, Focus, Hover, Select, Expand };
+
+// "click", "type", "scroll", "focus", "hover", "select", "expand": whole,
+// byte for byte.
+bool actionTypeFromText(const std::string& text, ActionType* out);
+
+struct ActionParams {
+    WString text;
+    int32_t horizontalAmount = ScrollAmount_NoAmount;
+    int32_t verticalAmount = ScrollAmount_SmallDecrement;
+    int32_t wheelDelta = -WHEEL_DELTA;  // one notch toward the user
+    bool expand = true;
+};
+
+// The outcome of one action: whether it was carried out, which way, and the
+// HRESULT (or, for a failed cursor move, the Win32 error code).
+struct ActionResult {
+    bool success = false;
+    std::string path;
+    HRESULT hr = S_OK;
+};
+
 // Stateless: what an action does depends only on its arguments.
-class ActionDispatcher {};
+class ActionDispatcher {
+public:
+    ActionResult execute(IUIAutomationElement* element, ActionType type, const ActionParams& params) const;
+};
+
+// The pattern actions.
+ActionResult invokeAction(IUIAutomationElement* element);
+ActionResult setValueAction(IUIAutomationElement* element, const WString& text);
+ActionResult scrollAction(IUIAutomationElement* element, int32_t horizontalAmount, int32_t verticalAmount);
+ActionResult selectAction(IUIAutomationElement* element);
+ActionResult expandCollapseAction(IUIAutomationElement* element, bool expand);
+ActionResult focusAction(IUIAutomationElement* element);
+
+// The Win32 input operations.
+ActionResult win32Click(IUIAutomationElement* element);
+ActionResult win32Type(IUIAutomationElement* element, const WString& text);
+ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta);
+ActionResult win32Hover(IUIAutomationElement* element);
+// The element's own window, or null for a window-less element.
+HWND nativeWindowHandle(IUIAutomationElement* element);
+// The centre of the element's current bounding rectangle, each sum halved
+// toward zero; (0, 0) when it cannot be read.
+POINT elementCentre(IUIAutomationElement* element);
+// MAKELPARAM of a point: x and y cut to their low 16 bits.
+LPARAM packPoint(POINT point);
+
+// How long a wheel message may wait for the target window; a hung window
+// gives up at once.
+constexpr UINT kWheelSendTimeoutMs = 500;
 
 }  // namespace Ostrand

@@ -9,13 +9,34 @@ Framework& framework() {
     return f;
 }
 
+std::mutex& lifecycleMutex() {
+    static std::mutex m;
+    return m;
+}
+
 // Everything but NativeCore, in the shutdown order. Tolerates missing objects.
 static void takeDown(Framework& f, const ShutdownHooks& hooks) {
     NativeCore& core = NativeCore::instance();
     if (f.engine) {
-        if (core.started.load() && core.uiaReady.load() && core.automation)
-            core.automation->RemoveAllEventHandlers();
+        {
+            // Ends the wait on every path, so the caller gets its lock back.
+            struct Waiting {
+                const ShutdownHooks& hooks;
+                explicit Waiting(const ShutdownHooks& h) : hooks(h) {
+                    if (hooks.waitStarts) hooks.waitStarts();
+                }
+                ~Waiting() {
+                    if (hooks.waitEnds) hooks.waitEnds();
+                }
+            } waiting(hooks);
+            if (core.started.load() && core.uiaReady.load())
+                if (ComPtr<IUIAutomation> automation = core.automationRef()) automation->RemoveAllEventHandlers();
+            // A call already inside a handler finishes before anything it
+            // touches is destroyed; a late one finds the gate closed.
+            f.engine->closeHandlers();
+        }
         f.engine->stop();
+        f.engine->releaseHandlers();
         f.engine.reset();
     }
     handleRegistry().clearElements();
@@ -46,10 +67,9 @@ void initialiseFramework() {
 
 void shutdownFramework(const ShutdownHooks& hooks) {
     Framework& f = framework();
-    if (!f.initialised.load()) return;
+    if (!f.initialised.exchange(false)) return;
     takeDown(f, hooks);
     NativeCore::instance().shutdown();
-    f.initialised.store(false);
 }
 
 }  // namespace Ostrand

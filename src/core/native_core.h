@@ -25,6 +25,11 @@ public:
     // Opens the UI Automation session on first need.
     HRESULT ensureUiaSession();
 
+    // The first element of the window's subtree (the window included) that
+    // matches `condition`; null with success when none does. A failing
+    // search is logged.
+    HRESULT findElement(HWND window, IUIAutomationCondition* condition, IUIAutomationElement** element);
+
     // A reference of the caller's own to the UI Automation object (null
     // without a session), so that a shutdown cannot pull it from under a
     // refresh on another thread.

@@ -1,5 +1,7 @@
 #include "events/perception_engine.h"
 
+#include "events/event_handlers.h"
+
 #include <chrono>
 
 namespace Ostrand {
@@ -10,8 +12,13 @@ static std::thread launchDefault(EventDrivenPerceptionEngine* engine) {
 
 EventDrivenPerceptionEngine::ThreadLauncher EventDrivenPerceptionEngine::threadLauncher = launchDefault;
 
+EventDrivenPerceptionEngine::EventDrivenPerceptionEngine(NativeCore* core, CacheManager* cacheManager)
+    : core(core), cacheManager(cacheManager) {}
+
 EventDrivenPerceptionEngine::~EventDrivenPerceptionEngine() {
     if (running.load() || thread.joinable()) stop();
+    gate->closeAndDrain();
+    releaseHandlers();
 }
 
 void EventDrivenPerceptionEngine::start() {
@@ -80,6 +87,12 @@ void EventDrivenPerceptionEngine::stop() {
     thread.join();
     threadId.store(0);
     running.store(false);
+}
+
+void EventDrivenPerceptionEngine::releaseHandlers() {
+    structureHandler.reset();
+    propertyHandler.reset();
+    focusHandler.reset();
 }
 
 }  // namespace Ostrand

@@ -1,18 +1,54 @@
 // EventDrivenPerceptionEngine: the perception thread (its own single-threaded
-// apartment and message loop) and, with it, the UI Automation event side.
+// apartment and message loop) and the UI Automation event side: three
+// handlers that keep the snapshot store current and hand each change to the
+// installed callback.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "platform/winapi.h"
+#include "platform/raii.h"
 
 namespace Ostrand {
 
 class NativeCore;
 class CacheManager;
+
+// One change, as the engine hands it to its callback.
+struct UIChangeEvent {
+    WString event_type;          // "StructureChanged", "PropertyChanged" or "FocusChanged"
+    std::string runtime_id_key;  // empty when the change names no element (always for focus)
+    int32_t process_id = 0;
+    int64_t timestamp = 0;  // steady clock, nanoseconds
+};
+
+using ChangeCallback = std::function<void(UIChangeEvent)>;
+
+// Lets handler calls in: UI Automation may still be inside a handler (or call
+// one late) when shutdown takes the engine down. A closed gate admits no new
+// call, and closing waits for the calls inside to leave.
+class HandlerGate {
+public:
+    bool enter();
+    void leave();
+    // Closes and waits for every call inside, except the calling thread's
+    // own (a callback that shuts the framework down from inside a handler).
+    void closeAndDrain();
+    bool isClosed();
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    int active = 0;
+    bool closed = false;
+};
 
 class EventDrivenPerceptionEngine {
 public:
@@ -21,8 +57,7 @@ public:
     using ThreadLauncher = std::thread (*)(EventDrivenPerceptionEngine* engine);
     static ThreadLauncher threadLauncher;
 
-    EventDrivenPerceptionEngine(NativeCore* core, CacheManager* cacheManager)
-        : core(core), cacheManager(cacheManager) {}
+    EventDrivenPerceptionEngine(NativeCore* core, CacheManager* cacheManager);
     ~EventDrivenPerceptionEngine();
     EventDrivenPerceptionEngine(const EventDrivenPerceptionEngine&) = delete;
     EventDrivenPerceptionEngine& operator=(const EventDrivenPerceptionEngine&) = delete;
@@ -39,8 +74,42 @@ public:
     static constexpr DWORD kReadyWaitMs = 1000;
     static constexpr DWORD kLoopWaitMs = 1000;
 
+    // ---- Events ----
+
+    class StructureHandler;
+    class PropertyHandler;
+    class FocusHandler;
+
+    // Installs the change callback; handlers calling the old one finish with it.
+    void setCallback(ChangeCallback newCallback);
+    bool hasCallback();
+    // Calls the installed callback, if any, with the event.
+    void deliver(UIChangeEvent event);
+
+    // Registrations with UI Automation, made on the calling thread.
+    void subscribeStructureChanged(HWND window, int32_t scope);
+    HRESULT subscribePropertyChanged(HWND window, int32_t scope, const std::vector<int32_t>& propertyIds);
+    void subscribeFocusChanged();
+
+    // The snapshot of `window` brought up to date after a change: the store
+    // is invalidated, then refreshed by the resolved path.
+    void refreshWindow(HWND window);
+
+    // After this returns no handler call touches the engine, its cache
+    // manager or the store again.
+    void closeHandlers();
+    // Drops the engine's references to its handlers (structure, property,
+    // focus); UI Automation's own references keep registered ones alive.
+    void releaseHandlers();
+
     NativeCore* const core;
     CacheManager* const cacheManager;
+    // Shared with every handler made by this engine; outlives the engine.
+    const std::shared_ptr<HandlerGate> gate = std::make_shared<HandlerGate>();
+    ComPtr<StructureHandler> structureHandler;
+    ComPtr<PropertyHandler> propertyHandler;
+    ComPtr<FocusHandler> focusHandler;
+
     std::thread thread;
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
@@ -48,6 +117,9 @@ public:
 
 private:
     void reportStarted();
+
+    std::mutex callbackMutex;  // guards callback: installed on a Python thread, read by handler threads
+    ChangeCallback callback;
 
     std::mutex startMutex;
     std::condition_variable startCv;

@@ -1,5 +1,7 @@
 #include "module/conversions.h"
 
+#include <cstring>
+
 namespace Ostrand {
 
 namespace {
@@ -60,6 +62,27 @@ PyObject* strFromWide(const WString& text) {
     int byteOrder = -1;  // little endian, as WCHAR is in memory
     return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
                                  static_cast<Py_ssize_t>(text.size() * sizeof(WCHAR)), "surrogatepass", &byteOrder);
+#endif
+}
+
+bool wideFromStr(PyObject* text, WString* out) {
+#if defined(_WIN32)
+    Py_ssize_t size = 0;
+    wchar_t* units = PyUnicode_AsWideCharString(text, &size);
+    if (!units) return false;
+    out->assign(units, static_cast<size_t>(size));
+    PyMem_Free(units);
+    return true;
+#else
+    // wchar_t is UTF-32 here: encode as Windows' UTF-16 would hold it.
+    PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-16-le", "surrogatepass");
+    if (!bytes) return false;
+    const char* data = PyBytes_AS_STRING(bytes);
+    size_t count = static_cast<size_t>(PyBytes_GET_SIZE(bytes)) / sizeof(WCHAR);
+    out->resize(count);
+    if (count) std::memcpy(out->data(), data, count * sizeof(WCHAR));
+    Py_DECREF(bytes);
+    return true;
 #endif
 }
 

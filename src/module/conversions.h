@@ -18,6 +18,10 @@ bool initConversions();
 // lone surrogate stays as it is. Null with an exception set on failure.
 PyObject* strFromWide(const WString& text);
 
+// The UTF-16 units of a str, all of them (a NUL included); false with an
+// exception set when it cannot be converted.
+bool wideFromStr(PyObject* text, WString* out);
+
 // The element dictionary: name, automation_id, class_name, control_type,
 // bounding_rect, is_enabled, runtime_id_key, in this order. A value that
 // cannot be made is None. Null only when the dict itself cannot be made.

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -10,16 +11,15 @@
 #include <vector>
 
 #include "core/framework.h"
+#include "elements/element_search.h"
 #include "elements/handle_registry.h"
 #include "module/conversions.h"
+#include "module/event_delivery.h"
 #include "perception/snapshot_store.h"
 
 using namespace Ostrand;
 
 namespace {
-
-// The stored event callable (a strong reference) or null.
-PyObject* eventCallback = nullptr;
 
 const char kNotInitialised[] = "Framework not initialised";
 
@@ -46,29 +46,52 @@ PyObject* boundary(const char* function, F body) noexcept {
     return nullptr;
 }
 
-PyObject* notYet(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", function);
-    return nullptr;
+// Takes the lifecycle mutex with the interpreter lock released, so that a
+// shutdown holding it can take the interpreter lock back.
+std::unique_lock<std::mutex> holdLifecycle() {
+    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    Py_BEGIN_ALLOW_THREADS
+    hold.lock();
+    Py_END_ALLOW_THREADS
+    return hold;
 }
 
-void releaseEventCallback() { Py_CLEAR(eventCallback); }
+PyThreadState* waitingThread = nullptr;  // guarded by the lifecycle mutex
+void releaseInterpreter() { waitingThread = PyEval_SaveThread(); }
+void reacquireInterpreter() { PyEval_RestoreThread(std::exchange(waitingThread, nullptr)); }
 
-PyObject* py_initialise(PyObject*, PyObject*) {
-    return boundary("initialise", [] {
-        initialiseFramework();
-        return PyLong_FromLong(0);
-    });
+void releaseEventCallback() {
+    PyObject* old = eventCallback.exchange(nullptr);
+    Py_XDECREF(old);
 }
 
-PyObject* py_shutdown(PyObject*, PyObject*) {
+PyObject* shutdownNow() {
     return boundary("shutdown", []() -> PyObject* {
+        auto hold = holdLifecycle();
         ShutdownHooks hooks;
+        hooks.waitStarts = releaseInterpreter;
+        hooks.waitEnds = reacquireInterpreter;
         hooks.releaseCallback = releaseEventCallback;
         shutdownFramework(hooks);
         clearElementDictCache();
         Py_RETURN_NONE;
     });
 }
+
+PyObject* py_initialise(PyObject*, PyObject*) {
+    return boundary("initialise", [] {
+        auto hold = holdLifecycle();
+        initialiseFramework();
+        return PyLong_FromLong(0);
+    });
+}
+
+PyObject* py_shutdown(PyObject*, PyObject*) { return shutdownNow(); }
+
+// Interpreter exit with the framework up: handlers are removed while the
+// interpreter can still run the threads that deliver to it.
+PyObject* atExit(PyObject*, PyObject*) { return shutdownNow(); }
+PyMethodDef atExitDef = {"_shutdown_at_exit", atExit, METH_NOARGS, nullptr};
 
 PyObject* py_configure_cache(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
@@ -124,7 +147,69 @@ PyObject* py_find_element(PyObject*, PyObject* args) {
     const char* by = nullptr;
     const char* value = nullptr;
     if (!PyArg_ParseTuple(args, "Kss", &hwnd, &by, &value)) return nullptr;
-    return notYet("find_element");
+    return boundary("find_element", [&]() -> PyObject* {
+        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+        FindResult found = findAndRegisterElement(NativeCore::instance(), window, by, value);
+        switch (found.status) {
+            case FindResult::NoAutomation:
+                PyErr_SetString(PyExc_RuntimeError,
+                                "UIAutomation COM object is not available. Ensure UIAutomationCore.dll is present "
+                                "and the process has COM access");
+                return nullptr;
+            case FindResult::BadCriterion:
+                return PyErr_Format(PyExc_ValueError,
+                                    "Unknown 'by' criterion: '%s'. Use 'automation_id', 'name', 'control_type', or "
+                                    "'class_name'",
+                                    by);
+            case FindResult::OutOfMemory: return PyErr_NoMemory();
+            case FindResult::ConditionFailed:
+                return PyErr_Format(PyExc_RuntimeError, "CreatePropertyCondition failed: HRESULT 0x%08lX",
+                                    static_cast<unsigned long>(static_cast<uint32_t>(found.hr)));
+            case FindResult::NotFound: Py_RETURN_NONE;
+            case FindResult::Found: break;
+        }
+        const ElementFacts& f = found.facts;
+        PyObject* rect = Py_BuildValue("(llll)", static_cast<long>(f.rect.left), static_cast<long>(f.rect.top),
+                                       static_cast<long>(f.rect.right), static_cast<long>(f.rect.bottom));
+        PyObject* name = strFromWide(f.name);
+        PyObject* automationId = strFromWide(f.automationId);
+        PyObject* className = strFromWide(f.className);
+        PyObject* result = nullptr;
+        if (rect && name && automationId && className)
+            result = Py_BuildValue("{s:O, s:O, s:O, s:l, s:O, s:O, s:l}", "name", name, "automation_id", automationId,
+                                   "class_name", className, "control_type", static_cast<long>(f.controlType),
+                                   "bounding_rect", rect, "is_enabled", f.enabled ? Py_True : Py_False, "handle_id",
+                                   static_cast<long>(found.handleId));
+        Py_XDECREF(rect);
+        Py_XDECREF(name);
+        Py_XDECREF(automationId);
+        Py_XDECREF(className);
+        // The element stays registered under its id until released.
+        if (!result) return PyErr_NoMemory();
+        return result;
+    });
+}
+
+// The handle id as Windows' 32-bit long reads it: anything outside the
+// signed 32-bit range is -1.
+int32_t handleIdFrom(PyObject* value) {
+    long long id = PyLong_AsLongLong(value);
+    if (id == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (id < INT32_MIN || id > INT32_MAX) return -1;
+    return static_cast<int32_t>(id);
+}
+
+ActionParams actionParamsFrom(PyObject* params) {
+    ActionParams p;
+    if (!PyDict_Check(params)) return p;
+    PyObject* text = PyDict_GetItemString(params, "text");
+    if (text && PyUnicode_Check(text) && !wideFromStr(text, &p.text)) {
+        PyErr_Clear();  // an unconvertible text is an empty one
+        p.text.clear();
+    }
+    PyObject* expand = PyDict_GetItemString(params, "expand");
+    if (expand && Py_IS_TYPE(expand, &PyBool_Type)) p.expand = expand == Py_True;
+    return p;
 }
 
 PyObject* py_execute_action(PyObject*, PyObject* args) {
@@ -133,17 +218,67 @@ PyObject* py_execute_action(PyObject*, PyObject* args) {
     const char* action = nullptr;
     PyObject* params = nullptr;
     if (!PyArg_ParseTuple(args, "OsO", &handleDict, &action, &params)) return nullptr;
-    return notYet("execute_action");
+    PyObject* idValue = PyDict_Check(handleDict) ? PyDict_GetItemString(handleDict, "handle_id") : nullptr;
+    if (!idValue || !PyLong_Check(idValue)) {
+        PyErr_SetString(PyExc_ValueError, "handle dict missing 'handle_id'");
+        return nullptr;
+    }
+    int32_t id = handleIdFrom(idValue);
+    IUIAutomationElement* element = handleRegistry().lookupElement(id);
+    if (!element) return PyErr_Format(PyExc_RuntimeError, "Element handle %d not found or already released", id);
+    ActionType type;
+    if (!actionTypeFromText(action, &type))
+        return PyErr_Format(PyExc_ValueError, "Unknown action '%s'. Use click|type|scroll|focus|hover|select|expand",
+                            action);
+    return boundary("execute_action", [&]() -> PyObject* {
+        ActionParams p = actionParamsFrom(params);
+        ActionResult r = framework().dispatcher->execute(element, type, p);
+        return Py_BuildValue("{s:O, s:s, s:l}", "success", r.success ? Py_True : Py_False, "path", r.path.c_str(),
+                             "hr", static_cast<long>(r.hr));
+    });
 }
 
 PyObject* py_subscribe_events(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
     unsigned long long hwnd = 0;
     PyObject* eventTypes = nullptr;
-    const char* scope = "subtree";
+    const char* scopeText = "subtree";
     PyObject* callback = nullptr;
-    if (!PyArg_ParseTuple(args, "KO|sO", &hwnd, &eventTypes, &scope, &callback)) return nullptr;
-    return notYet("subscribe_events");
+    if (!PyArg_ParseTuple(args, "KO|sO", &hwnd, &eventTypes, &scopeText, &callback)) return nullptr;
+    return boundary("subscribe_events", [&]() -> PyObject* {
+        EventDrivenPerceptionEngine& engine = *framework().engine;
+        int32_t scope = treeScopeFromText(scopeText);
+        if (callback && callback != Py_None) {
+            if (!PyCallable_Check(callback)) {
+                PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
+                return nullptr;
+            }
+            PyObject* old = eventCallback.exchange(Py_NewRef(callback));
+            Py_XDECREF(old);
+            engine.setCallback(deliverEventToPython);
+        }
+        if (!PyList_Check(eventTypes) || PyList_Size(eventTypes) == 0) Py_RETURN_NONE;
+        bool structure = false, property = false, focus = false;
+        for (Py_ssize_t i = 0; i < PyList_Size(eventTypes); ++i) {
+            PyObject* item = PyList_GetItem(eventTypes, i);
+            if (!item || !PyUnicode_Check(item)) continue;
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!text) {
+                PyErr_Clear();
+                continue;
+            }
+            std::string name(text, static_cast<size_t>(size));
+            if (name == "StructureChanged") structure = true;
+            else if (name == "PropertyChanged") property = true;
+            else if (name == "FocusChanged") focus = true;
+        }
+        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+        if (structure) engine.subscribeStructureChanged(window, scope);
+        if (property) engine.subscribePropertyChanged(window, scope, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
+        if (focus) engine.subscribeFocusChanged();
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* py_get_benchmark_metrics(PyObject*, PyObject*) {
@@ -216,9 +351,21 @@ PyModuleDef moduleDef = {
     nullptr,
 };
 
+// Shuts the framework down when the interpreter exits with it still up.
+bool registerAtExit() {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (!atexit) return false;
+    PyObject* function = PyCFunction_New(&atExitDef, nullptr);
+    PyObject* done = function ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(function);
+    Py_DECREF(atexit);
+    return done != nullptr;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_ostrandcore(void) {
-    if (!initConversions()) return nullptr;
+    if (!initConversions() || !registerAtExit()) return nullptr;
     return PyModule_Create2(&moduleDef, 1013);
 }

@@ -13,6 +13,9 @@ SIMAPI const IID IID_IUIAutomationCacheRequest = {0xb32a92b5, 0xbc25, 0x4078, {0
 SIMAPI const IID IID_IUIAutomationCondition = {0x352ffba8, 0x0973, 0x437c, {0xa6, 0x1f, 0xf6, 0x4c, 0xaf, 0xd8, 0x1d, 0xf9}};
 SIMAPI const IID IID_IUIAutomationBoolCondition = {0x1b4e1f2e, 0x75eb, 0x4d0b, {0x89, 0x52, 0x5a, 0x69, 0x98, 0x8e, 0x23, 0x07}};
 SIMAPI const IID IID_IUIAutomationPropertyCondition = {0x99ebf2cb, 0x5578, 0x4267, {0x9a, 0xd4, 0xaf, 0xd6, 0xea, 0x77, 0xe9, 0x4b}};
+SIMAPI const IID IID_IUIAutomationStructureChangedEventHandler = {0xe81d1b4e, 0x11c5, 0x42f8, {0x97, 0x54, 0xe7, 0x03, 0x6c, 0x79, 0xf0, 0x54}};
+SIMAPI const IID IID_IUIAutomationPropertyChangedEventHandler = {0x40cd37d4, 0xc756, 0x4b0c, {0x8c, 0x6f, 0xbd, 0xdf, 0xee, 0xb1, 0x3b, 0x50}};
+SIMAPI const IID IID_IUIAutomationFocusChangedEventHandler = {0xc270f6b5, 0x5c69, 0x4290, {0x97, 0x45, 0x7a, 0x7f, 0x97, 0x16, 0x94, 0x68}};
 SIMAPI const IID IID_IUIAutomationElementArray = {0x14314595, 0xb4bc, 0x4055, {0x95, 0xf2, 0x58, 0xf2, 0xe4, 0x2c, 0x98, 0x55}};
 
 namespace simdesk::detail {
@@ -943,6 +946,9 @@ public:
         SIM_FAIL_HR();
         return S_OK;
     }
+    HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(IUIAutomationElement*, TreeScope, IUIAutomationCacheRequest*, IUIAutomationStructureChangedEventHandler*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement*, TreeScope, IUIAutomationCacheRequest*, IUIAutomationPropertyChangedEventHandler*, SAFEARRAY*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest*, IUIAutomationFocusChangedEventHandler*) override { return E_NOTIMPL; }
 };
 
 }  // namespace

@@ -1,0 +1,81 @@
+// Win32 input: window messages and the system cursor, for elements whose
+// patterns did not do the job (and for hovering, which has no pattern).
+#include "actions/action_dispatcher.h"
+
+namespace Ostrand {
+
+namespace {
+
+constexpr DWORD kClickHoldMs = 30;
+constexpr DWORD kFocusSettleMs = 20;
+
+}  // namespace
+
+POINT elementCentre(IUIAutomationElement* element) {
+    RECT rect{0, 0, 0, 0};
+    if (!element || FAILED(element->get_CurrentBoundingRectangle(&rect))) return POINT{0, 0};
+    // 64-bit sums: halving two extreme edges must not overflow; the result
+    // of halving fits 32 bits again. Division truncates toward zero.
+    return POINT{static_cast<LONG>((static_cast<int64_t>(rect.left) + rect.right) / 2),
+                 static_cast<LONG>((static_cast<int64_t>(rect.top) + rect.bottom) / 2)};
+}
+
+LPARAM packPoint(POINT point) { return MAKELPARAM(point.x, point.y); }
+
+HWND nativeWindowHandle(IUIAutomationElement* element) {
+    if (!element) return nullptr;
+    Variant value;
+    if (FAILED(element->GetCurrentPropertyValue(UIA_NativeWindowHandlePropertyId, value.ptr()))) return nullptr;
+    if (value.get().vt != VT_I4) return nullptr;
+    // Handles are 32-bit values sign-extended to pointer width.
+    return reinterpret_cast<HWND>(static_cast<intptr_t>(value.get().lVal));
+}
+
+ActionResult win32Click(IUIAutomationElement* element) {
+    POINT centre = elementCentre(element);
+    HWND window = nativeWindowHandle(element);
+    if (!window) return {false, "Win32Click", E_FAIL};
+    if (!ScreenToClient(window, &centre)) return {false, "Win32Click", E_FAIL};
+    LPARAM at = packPoint(centre);
+    // To the element's own window, not to whatever covers the point.
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    Sleep(kClickHoldMs);
+    PostMessageW(window, WM_LBUTTONUP, 0, at);
+    return {true, "Win32Click", S_OK};
+}
+
+ActionResult win32Type(IUIAutomationElement* element, const WString& text) {
+    HWND window = nativeWindowHandle(element);
+    if (!window) return {false, "Win32Type", E_FAIL};
+    element->SetFocus();
+    Sleep(kFocusSettleMs);
+    // One message per UTF-16 unit: a pair goes as its two surrogates.
+    for (WCHAR unit : text) PostMessageW(window, WM_CHAR, static_cast<WPARAM>(static_cast<uint16_t>(unit)), 1);
+    return {true, "Win32Type", S_OK};
+}
+
+ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta) {
+    POINT centre = elementCentre(element);
+    HWND window = WindowFromPoint(centre);
+    if (!window) return {false, "Win32Scroll", E_FAIL};
+    WPARAM wParam = MAKEWPARAM(0, wheelDelta);
+    // Sent, so the wheel has turned when this returns; but never wait on a
+    // hung window with the interpreter held, and never for long.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_MOUSEWHEEL, wParam, packPoint(centre), SMTO_ABORTIFHUNG, kWheelSendTimeoutMs,
+                        &ignored);
+    return {true, "Win32Scroll", S_OK};
+}
+
+ActionResult win32Hover(IUIAutomationElement* element) {
+    POINT centre = elementCentre(element);
+    if (!SetCursorPos(centre.x, centre.y)) return {false, "Win32Hover", static_cast<HRESULT>(GetLastError())};
+    if (HWND window = WindowFromPoint(centre)) {
+        POINT client = centre;
+        ScreenToClient(window, &client);
+        PostMessageW(window, WM_MOUSEMOVE, 0, packPoint(client));
+    }
+    return {true, "Win32Hover", S_OK};
+}
+
+}  // namespace Ostrand

@@ -1,0 +1,148 @@
+#include "elements/element_search.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "core/native_core.h"
+#include "elements/handle_registry.h"
+
+namespace Ostrand {
+
+bool findCriterionFromText(const std::string& text, FindCriterion* out) {
+    if (text == "automation_id") *out = FindCriterion::AutomationId;
+    else if (text == "name") *out = FindCriterion::Name;
+    else if (text == "class_name") *out = FindCriterion::ClassName;
+    else if (text == "control_type") *out = FindCriterion::ControlType;
+    else return false;
+    return true;
+}
+
+int32_t controlTypeFromText(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(start, &end, 10);
+    if (end == start || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return 0;
+    return static_cast<int32_t>(value);
+}
+
+WString utf16FromUtf8(const std::string& text) {
+    WString out;
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0) return out;
+    out.resize(static_cast<size_t>(length));
+    int written = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), length);
+    out.resize(written > 0 ? static_cast<size_t>(written - 1) : 0);  // without the terminator
+    return out;
+}
+
+namespace {
+
+using CurrentString = HRESULT (STDMETHODCALLTYPE IUIAutomationElement::*)(BSTR*);
+
+// The whole BSTR, embedded NULs included.
+void readCurrentString(IUIAutomationElement* element, CurrentString getter, WString& field) {
+    Bstr value;
+    (element->*getter)(value.put());
+    if (value.get()) field.assign(value.get(), value.length());
+}
+
+int32_t propertyOf(FindCriterion criterion) {
+    switch (criterion) {
+        case FindCriterion::AutomationId: return UIA_AutomationIdPropertyId;
+        case FindCriterion::Name: return UIA_NamePropertyId;
+        case FindCriterion::ClassName: return UIA_ClassNamePropertyId;
+        default: return UIA_ControlTypePropertyId;
+    }
+}
+
+}  // namespace
+
+ElementFacts readCurrentFacts(IUIAutomationElement* element) {
+    ElementFacts facts;
+    readCurrentString(element, &IUIAutomationElement::get_CurrentName, facts.name);
+    readCurrentString(element, &IUIAutomationElement::get_CurrentAutomationId, facts.automationId);
+    readCurrentString(element, &IUIAutomationElement::get_CurrentClassName, facts.className);
+    CONTROLTYPEID type = UIA_CustomControlTypeId;
+    element->get_CurrentControlType(&type);
+    facts.controlType = type;
+    RECT rect{0, 0, 0, 0};
+    element->get_CurrentBoundingRectangle(&rect);
+    facts.rect = rect;
+    BOOL enabled = FALSE;
+    element->get_CurrentIsEnabled(&enabled);
+    facts.enabled = enabled != FALSE;
+    return facts;
+}
+
+HRESULT NativeCore::findElement(HWND window, IUIAutomationCondition* condition, IUIAutomationElement** element) {
+    *element = nullptr;
+    HRESULT hr = ensureUiaSession();
+    if (FAILED(hr)) return hr;
+    ComPtr<IUIAutomation> session = automationRef();
+    if (!session) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+    ComPtr<IUIAutomationElement> root;
+    hr = session->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), root.put());
+    if (FAILED(hr)) return hr;
+    if (!root) return E_FAIL;
+    // The subtree includes the window's own element.
+    hr = root->FindFirst(TreeScope_Subtree, condition, element);
+    if (FAILED(hr)) logFailure("findElement failed: ", hr);
+    return hr;
+}
+
+FindResult findAndRegisterElement(NativeCore& core, HWND window, const std::string& by, const std::string& value) {
+    FindResult result;
+    if (!core.uiaReady.load()) core.ensureUiaSession();
+    ComPtr<IUIAutomation> automation = core.automationRef();
+    if (!automation) {
+        result.status = FindResult::NoAutomation;
+        return result;
+    }
+    WString wide = utf16FromUtf8(value);
+    FindCriterion criterion;
+    if (!findCriterionFromText(by, &criterion)) {
+        result.status = FindResult::BadCriterion;
+        return result;
+    }
+
+    ComPtr<IUIAutomationCondition> condition;
+    HRESULT hr;
+    {
+        Variant v;
+        if (criterion == FindCriterion::ControlType) {
+            v.get().vt = VT_I4;
+            v.get().lVal = controlTypeFromText(value);
+        } else {
+            BSTR text = SysAllocString(wide.c_str());
+            if (!text) {
+                result.status = FindResult::OutOfMemory;
+                return result;
+            }
+            v.get().vt = VT_BSTR;
+            v.get().bstrVal = text;  // freed with the variant
+        }
+        hr = automation->CreatePropertyCondition(propertyOf(criterion), v.get(), condition.put());
+    }
+    if (FAILED(hr) || !condition) {
+        result.status = FindResult::ConditionFailed;
+        result.hr = hr;
+        return result;
+    }
+
+    ComPtr<IUIAutomationElement> found;
+    hr = core.findElement(window, condition.get(), found.put());
+    if (FAILED(hr) || !found) return result;  // NotFound
+
+    int32_t id = handleRegistry().registerElement(found.get());
+    found.reset();  // the registry holds the only reference now
+    IUIAutomationElement* element = handleRegistry().lookupElement(id);
+    if (!element) return result;
+    result.status = FindResult::Found;
+    result.handleId = id;
+    result.facts = readCurrentFacts(element);
+    return result;
+}
+
+}  // namespace Ostrand

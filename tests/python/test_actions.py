@@ -1,0 +1,269 @@
+"""find_element, execute_action and release_element, end to end on the
+simulated desktop: live elements under handles, pattern actions first,
+Win32 input where a pattern does not do the job."""
+
+import faulthandler
+
+import pytest
+
+import ostrandcore
+import simdesk
+from conftest import log_mark, log_since
+
+E_FAIL = -2147467259
+E_ACCESSDENIED = -2147024891
+
+
+def dialog():
+    """A classic dialog: its controls are windows with their own handles."""
+    d = simdesk.create_window(class_name="#32770", text="Sign in", rect=(-100, 100, 500, 400))
+    edit = simdesk.create_window(parent=d, class_name="Edit", text="", rect=(180, 130, 480, 150))
+    ok = simdesk.create_window(parent=d, class_name="Button", text="OK", rect=(-21, 350, 10, 381))
+    simdesk.set_element(edit, automation_id="user")
+    simdesk.set_element(ok, automation_id="ok")
+    return d, edit, ok
+
+
+def page():
+    """Window-less content: elements without windows of their own."""
+    top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Shop", rect=(0, 0, 800, 600))
+    link = simdesk.add_element(top, name="Caf\u00e9 \U0001F600", automation_id="cafe", control_type=50005,
+                               rect=(10, 21, 21, 41))
+    plain = simdesk.add_element(top, name="Plain", automation_id="plain", control_type=50020,
+                                rect=(100, 100, 200, 120))
+    return top, link, plain
+
+
+def find(hwnd, by, value):
+    found = ostrandcore.find_element(hwnd, by, value)
+    assert found is not None, (by, value)
+    return found
+
+
+def act(found, action, params=None):
+    return ostrandcore.execute_action(found, action, params if params is not None else {})
+
+
+def sent(hwnd):
+    return [(m["message"], m["wparam"], m["lparam"], m["sent"]) for m in simdesk.messages(hwnd)]
+
+
+class TestFindElement:
+    def test_each_criterion_finds_live_values(self, initialised):
+        d, edit, ok = dialog()
+        found = find(d, "automation_id", "ok")
+        assert found == {"name": "OK", "automation_id": "ok", "class_name": "Button", "control_type": 50000,
+                         "bounding_rect": (-21, 350, 10, 381), "is_enabled": True, "handle_id": 1}
+        assert find(d, "name", "OK")["handle_id"] == 2
+        assert find(d, "class_name", "Edit")["automation_id"] == "user"
+        assert find(d, "name", "Sign in")["class_name"] == "#32770"   # the window itself is in the subtree
+        assert find(d, "control_type", " 50000abc")["name"] == "OK"
+        assert ostrandcore.find_element(d, "control_type", "abc") is None        # control type 0
+        assert ostrandcore.find_element(d, "control_type", "99999999999") is None
+        assert find(d, "name", "")["class_name"] == "Edit"                      # the empty name matches
+        top, link, plain = page()
+        assert find(top, "name", "Caf\u00e9 \U0001F600")["automation_id"] == "cafe"
+        assert ostrandcore.find_element(top, "name", "caf\u00e9 \U0001F600") is None
+
+    def test_misses_and_errors(self, initialised):
+        d, _, _ = dialog()
+        mark = log_mark()
+        assert ostrandcore.find_element(0, "name", "OK") is None
+        assert ostrandcore.find_element(d + 1, "name", "OK") is None
+        assert log_since(mark) == "UIA COM session initialised (lazy)\n"
+        with pytest.raises(ValueError, match=r"^Unknown 'by' criterion: 'Name'\. Use 'automation_id', 'name', "
+                                             r"'control_type', or 'class_name'$"):
+            ostrandcore.find_element(d, "Name", "OK")
+        simdesk.fail("CreatePropertyCondition", simdesk.E_OUTOFMEMORY)
+        with pytest.raises(RuntimeError, match="^CreatePropertyCondition failed: HRESULT 0x8007000E$"):
+            ostrandcore.find_element(d, "name", "OK")
+        simdesk.fail("FindFirst", simdesk.E_ACCESSDENIED)
+        assert ostrandcore.find_element(d, "name", "OK") is None
+        assert log_since(mark).endswith("findElement failed: 0x80070005\n")
+
+    def test_no_session_means_no_search(self, initialised):
+        simdesk.fail("CoCreateInstance", simdesk.REGDB_E_CLASSNOTREG)
+        with pytest.raises(RuntimeError, match="^UIAutomation COM object is not available. Ensure "
+                                               "UIAutomationCore.dll is present and the process has COM access$"):
+            ostrandcore.find_element(1, "bogus", "x")
+
+
+class TestHandles:
+    def test_lifecycle_of_handle_ids(self, initialised):
+        d, _, ok = dialog()
+        assert ostrandcore.find_element(0, "name", "OK") is None   # opens the session
+        com_before = simdesk.live()["com"]
+        first = find(d, "name", "OK")
+        second = find(d, "name", "OK")
+        assert (first["handle_id"], second["handle_id"]) == (1, 2)
+        assert simdesk.live()["com"] == com_before + 2   # each id holds its own element
+        assert ostrandcore.release_element(1) is None
+        assert ostrandcore.release_element(1) is None
+        assert ostrandcore.release_element(999) is None
+        assert simdesk.live()["com"] == com_before + 1
+        with pytest.raises(RuntimeError, match="^Element handle 1 not found or already released$"):
+            act(first, "click")
+        assert act(second, "click")["success"]
+        assert find(d, "name", "OK")["handle_id"] == 3   # ids are never reused within a cycle
+        ostrandcore.shutdown()
+        with pytest.raises(RuntimeError, match="^Framework not initialised$"):
+            act(second, "click")
+        ostrandcore.initialise()
+        with pytest.raises(RuntimeError, match="^Element handle 2 not found or already released$"):
+            act(second, "click")
+        assert find(d, "name", "OK")["handle_id"] == 1
+
+    def test_release_works_in_any_state(self):
+        assert ostrandcore.release_element(1) is None
+        with pytest.raises(OverflowError):
+            ostrandcore.release_element(2 ** 31)
+
+
+class TestExecuteAction:
+    def test_checks_come_in_order(self, initialised):
+        d, _, _ = dialog()
+        ok = find(d, "name", "OK")
+        with pytest.raises(TypeError):
+            ostrandcore.execute_action(ok, "click")
+        for bad in ({}, {"handle_id": "1"}, {"id": 1}, [("handle_id", 1)], None):
+            with pytest.raises(ValueError, match="^handle dict missing 'handle_id'$"):
+                ostrandcore.execute_action(bad, "Click", {})
+        with pytest.raises(RuntimeError, match="^Element handle -1 not found or already released$"):
+            ostrandcore.execute_action({"handle_id": 2 ** 40}, "Click", {})
+        with pytest.raises(RuntimeError, match="^Element handle 7 not found"):
+            ostrandcore.execute_action({"handle_id": 7}, "bogus", {})   # the handle is checked first
+        for action in ("Click", "", "expand "):
+            with pytest.raises(ValueError, match=r"^Unknown action '.*'\. Use click\|type\|scroll\|focus\|hover\|"
+                                                 r"select\|expand$"):
+                ostrandcore.execute_action({"handle_id": True}, action, {})   # True is id 1
+
+    def test_pattern_actions(self, initialised):
+        top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="App", rect=(0, 0, 400, 400))
+        button = simdesk.add_element(top, name="Go", control_type=50000, rect=(0, 0, 10, 10))
+        field = simdesk.add_element(top, name="Field", control_type=50004, value="old", rect=(0, 20, 10, 30))
+        lst = simdesk.add_element(top, name="List", control_type=50008, scroll_percent=50, rect=(0, 40, 90, 90))
+        item = simdesk.add_element(lst, name="Item", control_type=50007, rect=(0, 40, 90, 50))
+        combo = simdesk.add_element(top, name="Combo", control_type=50003, rect=(0, 100, 90, 120))
+        h = {name: find(top, "name", name) for name in ("Go", "Field", "List", "Item", "Combo")}
+
+        assert act(h["Go"], "click") == {"success": True, "path": "InvokePattern", "hr": 0}
+        assert simdesk.element(button)["invoke_count"] == 1
+        assert act(h["Field"], "type", {"text": "new \U0001F600"}) == {"success": True, "path": "ValuePattern",
+                                                                      "hr": 0}
+        assert simdesk.element(field)["value"] == "new \U0001F600"
+        assert act(h["Field"], "type", None)["success"]            # params None: the empty text
+        assert simdesk.element(field)["value"] == ""
+        assert act(h["Field"], "type", {"text": 5})["success"]    # not a str: the empty text
+        assert act(h["List"], "scroll") == {"success": True, "path": "ScrollPattern", "hr": 0}
+        assert simdesk.element(lst)["scroll_percent"] == 40        # a small step toward the top
+        assert act(h["Item"], "select") == {"success": True, "path": "SelectionItemPattern", "hr": 0}
+        assert simdesk.element(item)["selected"] is True
+        assert act(h["Combo"], "expand", [1]) == {"success": True, "path": "ExpandCollapsePattern", "hr": 0}
+        assert simdesk.element(combo)["expand_state"] == 1
+        assert act(h["Combo"], "expand", {"expand": False})["success"]
+        assert simdesk.element(combo)["expand_state"] == 0
+        assert act(h["Combo"], "expand", {"expand": 0})["success"]   # not a bool: expands
+        assert simdesk.element(combo)["expand_state"] == 1
+        assert act(h["Field"], "focus") == {"success": True, "path": "FocusPattern", "hr": 0}
+        assert simdesk.focused_element() == field
+
+        # Without the pattern: select and expand report it with hr 0, focus its own failure.
+        assert act(h["Go"], "select") == {"success": False, "path": "SelectionItemPattern", "hr": 0}
+        assert act(h["Go"], "expand") == {"success": False, "path": "ExpandCollapsePattern", "hr": 0}
+        simdesk.set_element(button, focusable=False)
+        assert act(h["Go"], "focus") == {"success": False, "path": "FocusPattern",
+                                         "hr": simdesk.UIA_E_INVALIDOPERATION - 2 ** 32}
+        simdesk.set_element(item, enabled=False)
+        assert act(h["Item"], "select") == {"success": False, "path": "SelectionItemPattern",
+                                            "hr": simdesk.UIA_E_ELEMENTNOTENABLED - 2 ** 32}
+
+    def test_win32_fallbacks_on_a_classic_dialog(self, initialised):
+        d, edit, ok = dialog()
+        simdesk.set_element(ok, patterns=[])          # a button whose proxy offers no Invoke
+        button = find(d, "name", "OK")
+        simdesk.clear_messages(ok)
+        assert act(button, "click") == {"success": True, "path": "Win32Click", "hr": 0}
+        # Centre (-5, 365) in client coordinates of a window whose client origin is (-21, 350).
+        at = simdesk.make_lparam(16, 15)
+        assert sent(ok) == [(simdesk.WM_LBUTTONDOWN, simdesk.MK_LBUTTON, at, False),
+                            (simdesk.WM_LBUTTONUP, 0, at, False)]
+        assert simdesk.window(ok)["clicks"] == 1
+
+        simdesk.set_window_read_only(edit, True)
+        field = find(d, "automation_id", "user")
+        assert act(field, "type", {"text": "ab\U0001F600"}) == {"success": True, "path": "Win32Type", "hr": 0}
+        assert [(m, w) for m, w, _, _ in sent(edit)] == [(simdesk.WM_CHAR, 0x61), (simdesk.WM_CHAR, 0x62),
+                                                         (simdesk.WM_CHAR, 0xD83D), (simdesk.WM_CHAR, 0xDE00)]
+        assert all(lp == 1 for _, _, lp, _ in sent(edit))
+        assert simdesk.focused_element() == edit
+        simdesk.set_window_read_only(edit, False)
+        simdesk.set_element(edit, patterns=[])
+        simdesk.clear_messages(edit)
+        assert act(field, "type", {"text": "hi"})["path"] == "Win32Type"
+        assert simdesk.window(edit)["text"] == "hi"
+
+        # Scroll: no Scroll pattern, the wheel goes to the window under the centre.
+        assert act(button, "scroll") == {"success": True, "path": "Win32Scroll", "hr": 0}
+        wheel = [m for m in simdesk.messages(ok) if m["message"] == simdesk.WM_MOUSEWHEEL]
+        assert wheel[-1]["wparam"] == 0xFF880000
+        assert wheel[-1]["lparam"] == simdesk.make_lparam(-5, 365)
+        assert wheel[-1]["sent"] is True
+        assert simdesk.window(ok)["wheel"] == -120
+
+        # Hover: the cursor moves, the window under it hears a mouse move.
+        assert act(button, "hover") == {"success": True, "path": "Win32Hover", "hr": 0}
+        assert simdesk.cursor() == (-5, 365)
+        assert simdesk.window(ok)["last_mouse"] == (16, 15)
+
+    def test_read_only_value_is_refused_then_typed(self, initialised):
+        d, edit, _ = dialog()
+        simdesk.set_window_read_only(edit, True)
+        field = find(d, "automation_id", "user")
+        # Read-only: ValuePattern gives E_ACCESSDENIED, which the fallback replaces.
+        assert act(field, "type", {"text": "x"})["path"] == "Win32Type"
+        assert simdesk.window(edit)["text"] == ""   # a read-only edit ignores typed characters
+
+    def test_window_less_elements(self, initialised):
+        top, link, plain = page()
+        text = find(top, "name", "Plain")
+        assert act(text, "click") == {"success": False, "path": "Win32Click", "hr": E_FAIL}
+        assert act(text, "type", {"text": "x"}) == {"success": False, "path": "Win32Type", "hr": E_FAIL}
+        assert act(text, "scroll") == {"success": True, "path": "Win32Scroll", "hr": 0}
+        assert simdesk.window(top)["wheel"] == -120
+        assert act(text, "hover") == {"success": True, "path": "Win32Hover", "hr": 0}
+        assert simdesk.cursor() == (150, 110)
+        # Nothing at the point: the cursor still moves, nothing is posted, success.
+        simdesk.set_element(plain, rect=(-3000, -3000, -2990, -2990))
+        assert act(text, "hover") == {"success": True, "path": "Win32Hover", "hr": 0}
+        assert simdesk.cursor() == (-2995, -2995)
+        assert act(text, "scroll") == {"success": False, "path": "Win32Scroll", "hr": E_FAIL}
+
+    def test_cursor_failure_reports_the_win32_error(self, initialised):
+        top, link, plain = page()
+        text = find(top, "name", "Plain")
+        simdesk.fail("SetCursorPos", simdesk.ERROR_ACCESS_DENIED)
+        assert act(text, "hover") == {"success": False, "path": "Win32Hover", "hr": 5}
+
+    def test_scrolling_a_hung_window_does_not_hang(self, initialised):
+        top, link, plain = page()
+        text = find(top, "name", "Plain")
+        simdesk.set_window_hung(top, True)
+        # execute_action holds the interpreter lock throughout, so a wait for
+        # the hung window could not be interrupted from Python: a watchdog
+        # ends the run with tracebacks instead of letting it hang.
+        faulthandler.dump_traceback_later(60, exit=True)
+        try:
+            assert act(text, "scroll") == {"success": True, "path": "Win32Scroll", "hr": 0}
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+        assert simdesk.window(top)["wheel"] == 0        # given up, never handled
+        simdesk.set_window_hung(top, False)
+
+    def test_elements_that_went_away(self, initialised):
+        d, edit, ok = dialog()
+        button = find(d, "name", "OK")
+        simdesk.destroy_window(d)
+        result = act(button, "click")
+        assert result["success"] is False and result["path"] == "Win32Click"
+        assert act(button, "focus") == {"success": False, "path": "FocusPattern",
+                                        "hr": simdesk.UIA_E_ELEMENTNOTAVAILABLE - 2 ** 32}
