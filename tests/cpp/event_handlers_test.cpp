@@ -1,0 +1,280 @@
+// The engine's three handlers, called as UI Automation calls them: what they
+// do to the snapshot store, which events they hand on, and how they stay
+// safe while the framework goes down under them.
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "events/event_handlers.h"
+#include "perception/element_record.h"
+#include "test_support.h"
+
+using namespace Ostrand;
+using namespace ostrand_test;
+
+namespace {
+
+class EventHandlersTest : public CoreTest {
+protected:
+    using Engine = EventDrivenPerceptionEngine;
+
+    void SetUp() override {
+        CoreTest::SetUp();
+        initialiseFramework();
+        engine = framework().engine.get();
+        store = framework().store.get();
+        framework().cacheManager->configure({}, "subtree", "uia");
+        simdesk::WindowDesc d;
+        d.className = u"Chrome_WidgetWin_1";
+        d.text = u"Mail";
+        d.rect = RECT{0, 0, 800, 600};
+        top = simdesk::createWindow(d);
+        simdesk::ElementDesc e;
+        e.name = u"Send";
+        e.controlType = 50000;
+        e.rect = RECT{10, 20, 30, 40};
+        e.runtimeId = std::vector<int32_t>{42, 7, 2};
+        button = simdesk::addElement(simdesk::elementOf(top), e);
+        std::vector<RecordPtr> out;
+        ASSERT_EQ(framework().cacheManager->queryElements(top, out), S_OK);
+        automation = NativeCore::instance().automationRef();
+        engine->setCallback([this](UIChangeEvent e) {
+            std::lock_guard<std::mutex> g(m);
+            events.push_back(std::move(e));
+        });
+    }
+    void TearDown() override {
+        sender.reset();
+        automation.reset();
+        CoreTest::TearDown();
+    }
+
+    // A live element for an id, as UI Automation hands senders over.
+    ComPtr<IUIAutomationElement> elementFor(const std::u16string& name) {
+        ComPtr<IUIAutomationElement> root, found;
+        automation->ElementFromHandle(top, root.put());
+        Variant v;
+        v.get().vt = VT_BSTR;
+        v.get().bstrVal = SysAllocString(name.c_str());
+        ComPtr<IUIAutomationCondition> c;
+        automation->CreatePropertyCondition(UIA_NamePropertyId, v.get(), c.put());
+        root->FindFirst(TreeScope_Subtree, c.get(), found.put());
+        return found;
+    }
+    std::map<std::string, ElementRecord> records() {
+        std::map<std::string, ElementRecord> out;
+        for (auto& r : store->copyRecords()) out[r->runtime_id_key] = *r;
+        return out;
+    }
+    HRESULT nameChange(IUIAutomationElement* who, VARIANT value) {
+        auto h = ComPtr<Engine::PropertyHandler>::adopt(new Engine::PropertyHandler(engine, top));
+        return h->HandlePropertyChangedEvent(who, UIA_NamePropertyId, value);
+    }
+
+    Engine* engine = nullptr;
+    SnapshotStore* store = nullptr;
+    HWND top = nullptr;
+    simdesk::ElementId button = 0;
+    ComPtr<IUIAutomation> automation;
+    ComPtr<IUIAutomationElement> sender;
+    std::mutex m;
+    std::vector<UIChangeEvent> events;
+};
+
+TEST_F(EventHandlersTest, HandlersAnswerQueryInterfaceAndFreeThemselves) {
+    auto* h = new Engine::FocusHandler(engine);
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(h->QueryInterface(IID_IUIAutomationElement, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(h->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    ASSERT_EQ(h->QueryInterface(IID_IUIAutomationFocusChangedEventHandler, &out), S_OK);
+    EXPECT_EQ(out, static_cast<IUIAutomationFocusChangedEventHandler*>(h));
+    EXPECT_EQ(h->AddRef(), 3u);
+    EXPECT_EQ(h->Release(), 2u);
+    EXPECT_EQ(h->Release(), 1u);
+    EXPECT_EQ(h->Release(), 0u);  // freed (ASan would see a leak or a double free)
+}
+
+TEST_F(EventHandlersTest, NameChangePatchesOneRecordInPlace) {
+    auto before = records();
+    sender = elementFor(u"Send");
+    ASSERT_TRUE(sender);
+    Variant name;
+    name.get().vt = VT_BSTR;
+    name.get().bstrVal = SysAllocStringLen(u"Go\0later", 8);  // cut at the NUL
+    EXPECT_EQ(nameChange(sender.get(), name.get()), S_OK);
+    auto after = records();
+    ElementRecord patched = after.at("42,7,2");
+    EXPECT_EQ(patched.name, u"Go");
+    EXPECT_GT(patched.updated_at, before.at("42,7,2").updated_at);
+    ElementRecord unchanged = before.at("42,7,2");
+    unchanged.name = patched.name;
+    unchanged.updated_at = patched.updated_at;
+    EXPECT_EQ(std::memcmp(unchanged.bounding_rect, patched.bounding_rect, sizeof patched.bounding_rect), 0);
+    EXPECT_EQ(unchanged.control_type, patched.control_type);
+    EXPECT_EQ(after.size(), before.size());
+    for (auto& [key, r] : before) {
+        if (key == "42,7,2") continue;
+        EXPECT_EQ(after.at(key).updated_at, r.updated_at) << key;
+    }
+    EXPECT_TRUE(store->isValid());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].event_type, WString(WLIT("PropertyChanged")));
+    EXPECT_EQ(events[0].runtime_id_key, "42,7,2");
+    EXPECT_EQ(events[0].process_id, 0);
+
+    // Value kinds: VT_EMPTY empties the name; a non-bool enabled is false;
+    // a rectangle change zeroes the rectangle whatever it carries.
+    Variant empty;
+    nameChange(sender.get(), empty.get());
+    EXPECT_TRUE(records().at("42,7,2").name.empty());
+    auto h = ComPtr<Engine::PropertyHandler>::adopt(new Engine::PropertyHandler(engine, top));
+    Variant notBool;
+    notBool.get().vt = VT_I4;
+    notBool.get().lVal = 1;
+    h->HandlePropertyChangedEvent(sender.get(), UIA_IsEnabledPropertyId, notBool.get());
+    EXPECT_FALSE(records().at("42,7,2").is_enabled);
+    Variant yes;
+    yes.get().vt = VT_BOOL;
+    yes.get().boolVal = VARIANT_TRUE;
+    h->HandlePropertyChangedEvent(sender.get(), UIA_IsEnabledPropertyId, yes.get());
+    EXPECT_TRUE(records().at("42,7,2").is_enabled);
+    h->HandlePropertyChangedEvent(sender.get(), UIA_BoundingRectanglePropertyId, yes.get());
+    EXPECT_EQ(records().at("42,7,2").bounding_rect[2], 0);
+    EXPECT_EQ(events.size(), 5u);
+}
+
+TEST_F(EventHandlersTest, PropertyChangesOutsideTheStoreAndWithoutRuntimeIds) {
+    // A key the store does not hold: nothing changes, the event still comes.
+    simdesk::ElementDesc e;
+    e.name = u"Late";
+    e.runtimeId = std::vector<int32_t>{42, 7, 99};
+    simdesk::addElement(simdesk::elementOf(top), e);
+    sender = elementFor(u"Late");
+    auto before = records();
+    Variant v;
+    nameChange(sender.get(), v.get());
+    EXPECT_EQ(records().size(), before.size());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].runtime_id_key, "42,7,99");
+
+    // No runtime id: the window is perceived again and no event is handed on.
+    simdesk::setRuntimeIdReadable(button, false);
+    sender = elementFor(u"Send");
+    simdesk::resetCalls();
+    nameChange(sender.get(), v.get());
+    EXPECT_EQ(simdesk::callCount("FindAllBuildCache"), 1);
+    EXPECT_TRUE(store->isValid());
+    EXPECT_FALSE(records().count("42,7,2"));  // unreadable ids are left out of a refresh
+    EXPECT_EQ(events.size(), 1u);
+
+    // No callback: the store is still patched.
+    simdesk::setRuntimeIdReadable(button, true);
+    ASSERT_EQ(framework().cacheManager->refreshUiaSnapshot(top), S_OK);
+    engine->setCallback(nullptr);
+    sender = elementFor(u"Send");
+    Variant name;
+    name.get().vt = VT_BSTR;
+    name.get().bstrVal = SysAllocString(u"Quiet");
+    nameChange(sender.get(), name.get());
+    EXPECT_EQ(records().at("42,7,2").name, u"Quiet");
+}
+
+TEST_F(EventHandlersTest, StructureChangeRefreshesTheSubscribedWindowBeforeTheCallback) {
+    // The last query read another window; the change brings the subscribed one back.
+    simdesk::WindowDesc other;
+    other.className = u"#32770";
+    other.rect = RECT{0, 0, 5, 5};
+    HWND elsewhere = simdesk::createWindow(other);
+    std::vector<RecordPtr> out;
+    framework().cacheManager->queryElements(elsewhere, out);
+    ASSERT_FALSE(records().count("42,7,2"));
+
+    bool refreshedFirst = false;
+    engine->setCallback([&](UIChangeEvent e) {
+        refreshedFirst = store->isValidFor(top) && records().count("42,7,2") == 1;
+        std::lock_guard<std::mutex> g(m);
+        events.push_back(std::move(e));
+    });
+    auto h = ComPtr<Engine::StructureHandler>::adopt(new Engine::StructureHandler(engine, top));
+    SafeArray id(SafeArrayCreateVector(VT_I4, 0, 3));
+    LONG values[] = {42, 7, -3};
+    for (LONG i = 0; i < 3; ++i) SafeArrayPutElement(id.get(), &i, &values[i]);
+    EXPECT_EQ(h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildrenReordered, id.get()), S_OK);
+    EXPECT_TRUE(refreshedFirst);
+    EXPECT_EQ(h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildAdded, nullptr), S_OK);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].runtime_id_key, "42,7,-3");
+    EXPECT_EQ(events[1].runtime_id_key, "");
+    EXPECT_EQ(events[1].event_type, WString(WLIT("StructureChanged")));
+
+    // A failed refresh leaves the store invalid; the event still comes.
+    simdesk::failCall("FindAllBuildCache", E_FAIL);
+    h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildRemoved, nullptr);
+    EXPECT_FALSE(store->isValid());
+    EXPECT_EQ(events.size(), 3u);
+}
+
+TEST_F(EventHandlersTest, FocusChangesTouchNothing) {
+    auto before = records();
+    auto h = ComPtr<Engine::FocusHandler>::adopt(new Engine::FocusHandler(engine));
+    simdesk::resetCalls();
+    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), S_OK);
+    EXPECT_EQ(simdesk::crossProcessCalls(), 0);
+    EXPECT_EQ(records().size(), before.size());
+    EXPECT_TRUE(store->isValid());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].event_type, WString(WLIT("FocusChanged")));
+    EXPECT_EQ(events[0].runtime_id_key, "");
+    EXPECT_GT(events[0].timestamp, 0);
+}
+
+// Shutdown waits for a handler call in progress and lets no new one in.
+TEST_F(EventHandlersTest, ShutdownDrainsCallsInProgressAndClosesTheGate) {
+    std::mutex latchMutex;
+    std::condition_variable latch;
+    bool inside = false, open = false;
+    engine->setCallback([&](UIChangeEvent) {
+        std::unique_lock<std::mutex> lk(latchMutex);
+        inside = true;
+        latch.notify_all();
+        latch.wait(lk, [&] { return open; });
+    });
+    auto h = ComPtr<Engine::FocusHandler>::adopt(new Engine::FocusHandler(engine));
+    std::thread uia([&] { h->HandleFocusChangedEvent(nullptr); });
+    {
+        std::unique_lock<std::mutex> lk(latchMutex);
+        ASSERT_TRUE(latch.wait_for(lk, std::chrono::seconds(10), [&] { return inside; }));
+    }
+    std::atomic<bool> down{false};
+    std::thread closer([&] {
+        shutdownFramework();
+        down.store(true);
+    });
+    // Still waiting for the call inside the handler.
+    EXPECT_TRUE(eventually([&] { return framework().initialised.load() == false; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(down.load());
+    {
+        std::lock_guard<std::mutex> lk(latchMutex);
+        open = true;
+    }
+    latch.notify_all();
+    uia.join();
+    closer.join();
+    EXPECT_TRUE(down.load());
+    // A late call after shutdown finds the gate closed and does nothing.
+    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), S_OK);
+}
+
+TEST_F(EventHandlersTest, ACallbackMayShutTheFrameworkDown) {
+    engine->setCallback([](UIChangeEvent) { shutdownFramework(); });
+    auto* h = new Engine::FocusHandler(engine);
+    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), S_OK);  // no deadlock, no use after free
+    EXPECT_FALSE(framework().initialised.load());
+    h->Release();
+}
+
+}  // namespace
