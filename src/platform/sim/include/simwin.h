@@ -380,6 +380,9 @@ SIMAPI const IID IID_IUIAutomationElementArray;
 // methods the core and its tests call are declared.
 struct IUIAutomationElement;
 struct IUIAutomationElementArray;
+struct IUIAutomationStructureChangedEventHandler;
+struct IUIAutomationPropertyChangedEventHandler;
+struct IUIAutomationFocusChangedEventHandler;
 
 struct IUIAutomationCondition : public IUnknown {};
 
@@ -440,4 +443,48 @@ struct IUIAutomation : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE CreatePropertyCondition(PROPERTYID propertyId, VARIANT value,
                                                               IUIAutomationCondition** newCondition) = 0;
     virtual HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(
+        IUIAutomationElement* element, enum TreeScope scope, IUIAutomationCacheRequest* cacheRequest,
+        IUIAutomationStructureChangedEventHandler* handler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement* element,
+                                                                     enum TreeScope scope,
+                                                                     IUIAutomationCacheRequest* cacheRequest,
+                                                                     IUIAutomationPropertyChangedEventHandler* handler,
+                                                                     SAFEARRAY* propertyArray) = 0;
+    virtual HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest* cacheRequest,
+                                                                  IUIAutomationFocusChangedEventHandler* handler) = 0;
+};
+
+// ---- UI Automation event handlers (implemented by the client) ----------------
+
+#define UIA_StructureChangedEventId 20002
+#define UIA_AutomationPropertyChangedEventId 20004
+#define UIA_AutomationFocusChangedEventId 20005
+
+enum StructureChangeType {
+    StructureChangeType_ChildAdded = 0,
+    StructureChangeType_ChildRemoved = 1,
+    StructureChangeType_ChildrenInvalidated = 2,
+    StructureChangeType_ChildrenBulkAdded = 3,
+    StructureChangeType_ChildrenBulkRemoved = 4,
+    StructureChangeType_ChildrenReordered = 5,
+};
+
+SIMAPI const IID IID_IUIAutomationStructureChangedEventHandler;
+SIMAPI const IID IID_IUIAutomationPropertyChangedEventHandler;
+SIMAPI const IID IID_IUIAutomationFocusChangedEventHandler;
+
+struct IUIAutomationStructureChangedEventHandler : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE HandleStructureChangedEvent(IUIAutomationElement* sender,
+                                                                  enum StructureChangeType changeType,
+                                                                  SAFEARRAY* runtimeId) = 0;
+};
+
+struct IUIAutomationPropertyChangedEventHandler : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE HandlePropertyChangedEvent(IUIAutomationElement* sender, PROPERTYID propertyId,
+                                                                 VARIANT newValue) = 0;
+};
+
+struct IUIAutomationFocusChangedEventHandler : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE HandleFocusChangedEvent(IUIAutomationElement* sender) = 0;
 };
