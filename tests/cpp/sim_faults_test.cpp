@@ -401,6 +401,12 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
         {"get_CachedClassName", [&] { elem->get_CachedClassName(&s); }},
         {"get_CachedNativeWindowHandle", [&] { elem->get_CachedNativeWindowHandle(&uh); }},
         {"get_CachedBoundingRectangle", [&] { elem->get_CachedBoundingRectangle(&r); }},
+        // A null handler is refused, but the call still counts.
+        {"AddStructureChangedEventHandler",
+         [&] { uia->AddStructureChangedEventHandler(elem, TreeScope_Element, nullptr, nullptr); }},
+        {"AddPropertyChangedEventHandler",
+         [&] { uia->AddPropertyChangedEventHandler(elem, TreeScope_Element, nullptr, nullptr, nullptr); }},
+        {"AddFocusChangedEventHandler", [&] { uia->AddFocusChangedEventHandler(nullptr, nullptr); }},
     };
 
     const std::vector<std::string> names = simdesk::callNames();

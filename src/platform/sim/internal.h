@@ -99,7 +99,10 @@ enum class FailKind {
     X(get_CachedAutomationId, Hresult)         \
     X(get_CachedClassName, Hresult)            \
     X(get_CachedNativeWindowHandle, Hresult)   \
-    X(get_CachedBoundingRectangle, Hresult)
+    X(get_CachedBoundingRectangle, Hresult)    \
+    X(AddStructureChangedEventHandler, Hresult) \
+    X(AddPropertyChangedEventHandler, Hresult) \
+    X(AddFocusChangedEventHandler, Hresult)
 
 enum class Call : int {
 #define SIMDESK_ENUM(name, kind) name,

@@ -548,6 +548,9 @@ public:
     }
     ~Element() override { cache_->release(); }
 
+    // 0 without a live reference.
+    ElementId liveId() const { return id_; }
+
     // A window's element with the default cache; null for a dead handle.
     static Element* ofWindow(HWND hwnd) {
         Cache* cache = new Cache(defaultProperties());
@@ -920,14 +923,70 @@ public:
         return S_OK;
     }
 
+    // Waits for handler calls in progress; see removeAllEventHandlers.
     HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() override {
         SIM_ENTER(RemoveAllEventHandlers);
         SIM_FAIL_HR();
+        removeAllEventHandlers();
         return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(IUIAutomationElement* element, enum TreeScope scope,
+                                                              IUIAutomationCacheRequest* request,
+                                                              IUIAutomationStructureChangedEventHandler* handler) override {
+        SIM_ENTER(AddStructureChangedEventHandler);
+        if (!element || !handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Structure, element, scope, request, handler, nullptr);
+    }
+
+    HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement* element, enum TreeScope scope,
+                                                             IUIAutomationCacheRequest* request,
+                                                             IUIAutomationPropertyChangedEventHandler* handler,
+                                                             SAFEARRAY* properties) override {
+        SIM_ENTER(AddPropertyChangedEventHandler);
+        if (!element || !handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Property, element, scope, request, handler, properties);
+    }
+
+    HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest* request,
+                                                          IUIAutomationFocusChangedEventHandler* handler) override {
+        SIM_ENTER(AddFocusChangedEventHandler);
+        if (!handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Focus, nullptr, 0, request, handler, nullptr);
     }
 };
 
 }  // namespace
+
+HRESULT elementTarget(IUIAutomationElement* element, ElementId* id) {
+    auto* own = dynamic_cast<Element*>(element);
+    if (!own) return E_FAIL;  // not an element of this UI Automation
+    *id = own->liveId();
+    return *id ? S_OK : UIA_E_INVALIDOPERATION;
+}
+
+HRESULT requestSettings(IUIAutomationCacheRequest* request, std::vector<PROPERTYID>* props, bool* full) {
+    if (!request) {
+        *props = defaultProperties();
+        *full = true;
+        return S_OK;
+    }
+    auto* own = dynamic_cast<CacheRequest*>(request);
+    if (!own) return E_FAIL;
+    own->settings(props, full);
+    return S_OK;
+}
+
+IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full) {
+    Cache* cache = new Cache(props);
+    cache->add(n);
+    Element* e = new Element(full ? n.id : 0, cache, 0);
+    cache->release();
+    return e;
+}
 
 HRESULT createAutomation(REFIID riid, void** ppv) {
     auto* a = new Automation();
