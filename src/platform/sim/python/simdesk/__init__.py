@@ -1,7 +1,8 @@
 """Control API of the simulated Windows desktop that ostrandcore runs on
-away from Windows: build windows and UI Automation elements, inject failures
-into platform calls, count calls, cross-process calls and live COM objects,
-BSTRs and SAFEARRAYs."""
+away from Windows: build windows and UI Automation elements, fire UI
+Automation events and wait for their delivery, inject failures into platform
+calls, count calls, cross-process calls and live COM objects, BSTRs and
+SAFEARRAYs."""
 
 from ._simdesk import *  # noqa: F401,F403
 from ._simdesk import live
@@ -52,6 +53,23 @@ UIA_GroupControlTypeId = 50026
 UIA_DocumentControlTypeId = 50030
 UIA_WindowControlTypeId = 50032
 UIA_PaneControlTypeId = 50033
+
+# Tree scopes
+TreeScope_Element = 1
+TreeScope_Children = 2
+TreeScope_Descendants = 4
+TreeScope_Subtree = 7
+
+# UI Automation events
+UIA_StructureChangedEventId = 20002
+UIA_AutomationPropertyChangedEventId = 20004
+UIA_AutomationFocusChangedEventId = 20005
+StructureChangeType_ChildAdded = 0
+StructureChangeType_ChildRemoved = 1
+StructureChangeType_ChildrenInvalidated = 2
+StructureChangeType_ChildrenBulkAdded = 3
+StructureChangeType_ChildrenBulkRemoved = 4
+StructureChangeType_ChildrenReordered = 5
 
 
 def leaks():
