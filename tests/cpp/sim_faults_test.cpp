@@ -447,6 +447,12 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
         {"Expand", [&] { expand->Expand(); }},
         {"Collapse", [&] { expand->Collapse(); }},
         {"get_CurrentExpandCollapseState", [&] { expand->get_CurrentExpandCollapseState(&state); }},
+        // A null handler is refused, but the call still counts.
+        {"AddStructureChangedEventHandler",
+         [&] { uia->AddStructureChangedEventHandler(elem, TreeScope_Element, nullptr, nullptr); }},
+        {"AddPropertyChangedEventHandler",
+         [&] { uia->AddPropertyChangedEventHandler(elem, TreeScope_Element, nullptr, nullptr, nullptr); }},
+        {"AddFocusChangedEventHandler", [&] { uia->AddFocusChangedEventHandler(nullptr, nullptr); }},
     };
 
     const std::vector<std::string> names = simdesk::callNames();

@@ -140,6 +140,7 @@ void clearFaults() {
 }
 
 void reset() {
+    resetEvents();  // first: no handler runs while the desktop is taken down
     destroyAllWindows();
     resetInput();
     clearFaults();

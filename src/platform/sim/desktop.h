@@ -192,4 +192,50 @@ HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID r
 // SetFocus for a live element. Called without desk().m.
 HRESULT focusElement(ElementId id);
 
+// ---- UI Automation events (events.cpp) ----
+// Raising only queues the calls: handlers run later on delivery threads, so
+// the raisers below are called with desk().m held.
+
+// The element above `n` in the raw view; null at the top.
+const Node* parentOf(const Node& n);
+// The runtime id a structure change carries for `n`; nullopt when unreadable.
+std::optional<std::vector<int32_t>> runtimeIdOf(const Node& n);
+void raiseStructureChanged(const Node& sender, StructureChangeType type,
+                           const std::optional<std::vector<int32_t>>& runtimeId);
+void raisePropertyChanged(const Node& sender, PROPERTYID id, const EventValue& value);
+// The VARIANT is copied; the caller keeps it.
+void raisePropertyChanged(const Node& sender, PROPERTYID id, const VARIANT& value);
+void raiseFocusChanged(const Node& element);
+
+// Remembers an element's Name, IsEnabled and BoundingRectangle; raise()
+// raises a property change for each one that differs now.
+class PropertyWatch {
+public:
+    explicit PropertyWatch(const Node& n);
+    void raise() const;
+
+private:
+    const Node& node_;
+    std::u16string name_;
+    bool enabled_;
+    RECT rect_;
+};
+
+// IUIAutomation::Add*EventHandler and RemoveAllEventHandlers, after their
+// pointer checks and injected faults. No lock held.
+HRESULT addEventHandler(EventKind kind, IUIAutomationElement* element, int scope,
+                        IUIAutomationCacheRequest* request, IUnknown* handler, SAFEARRAY* properties);
+void removeAllEventHandlers();
+
+// From uia.cpp, for events.cpp. The live element an element object stands
+// for: E_FAIL for a foreign object, UIA_E_INVALIDOPERATION for one without a
+// live reference.
+HRESULT elementTarget(IUIAutomationElement* element, ElementId* id);
+// What a cache request caches (null: the default request); E_FAIL when it is
+// foreign.
+HRESULT requestSettings(IUIAutomationCacheRequest* request, std::vector<PROPERTYID>* props, bool* full);
+// A new element object for `n` carrying the values of `props` as they are
+// now. Caller holds desk().m.
+IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full);
+
 }  // namespace simdesk::detail

@@ -232,7 +232,9 @@ ElementId addElement(ElementId parentId, const ElementDesc& desc) {
     apply(*n, desc);
     ElementId id = n->id;
     parent->extra.push_back(n.get());
+    const Node& added = *n;
     desk().elements.emplace(id, std::move(n));
+    raiseStructureChanged(added, StructureChangeType_ChildAdded, runtimeIdOf(added));
     return id;
 }
 
@@ -240,7 +242,9 @@ bool setElement(ElementId id, const ElementDesc& desc) {
     std::lock_guard<std::mutex> g(desk().m);
     Node* n = findNode(id);
     if (!n) return false;
+    PropertyWatch watch(*n);
     apply(*n, desc);
+    watch.raise();
     return true;
 }
 
@@ -249,6 +253,7 @@ bool removeElement(ElementId id) {
     auto it = desk().elements.find(id);
     if (it == desk().elements.end()) return false;
     Node* n = it->second.get();
+    raiseStructureChanged(*n->parent, StructureChangeType_ChildRemoved, runtimeIdOf(*n));
     auto& sib = n->parent->extra;
     sib.erase(std::find(sib.begin(), sib.end(), n));
     dropElementsBelow(n);

@@ -32,12 +32,15 @@ POINT pointOf(LPARAM lParam) {
 
 // An Edit's WM_CHAR: UTF-16 units go in as given, so a surrogate pair sent
 // as two messages arrives as a pair; backspace takes the last unit back.
+// The window's element raises a Name change, as for any new window text.
 void typeInto(Window& w, char16_t unit) {
+    PropertyWatch watch(w.elem);
     if (unit == 8) {
         if (!w.text.empty()) w.text.pop_back();
     } else if (unit >= 0x20 && unit != 0x7F) {
         w.text.push_back(unit);
     }
+    watch.raise();
 }
 
 // The window procedure: every window takes wheel and mouse-move messages;

@@ -119,7 +119,10 @@ enum class FailKind {
     X(get_CurrentIsSelected, Hresult)          \
     X(Expand, Hresult)                         \
     X(Collapse, Hresult)                       \
-    X(get_CurrentExpandCollapseState, Hresult)
+    X(get_CurrentExpandCollapseState, Hresult) \
+    X(AddStructureChangedEventHandler, Hresult) \
+    X(AddPropertyChangedEventHandler, Hresult) \
+    X(AddFocusChangedEventHandler, Hresult)
 
 enum class Call : int {
 #define SIMDESK_ENUM(name, kind) name,

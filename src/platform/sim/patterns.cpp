@@ -93,7 +93,9 @@ public:
         std::u16string_view text(val ? val : u"", bstrLength(val));
         return act([&](Node& n) {
             if (n.readOnlyValue()) return UIA_E_INVALIDOPERATION;
+            PropertyWatch watch(n);  // a window's value is its text, hence its Name
             n.setValue(text);
+            watch.raise();
             return S_OK;
         });
     }

@@ -13,9 +13,6 @@ SIMAPI const IID IID_IUIAutomationCacheRequest = {0xb32a92b5, 0xbc25, 0x4078, {0
 SIMAPI const IID IID_IUIAutomationCondition = {0x352ffba8, 0x0973, 0x437c, {0xa6, 0x1f, 0xf6, 0x4c, 0xaf, 0xd8, 0x1d, 0xf9}};
 SIMAPI const IID IID_IUIAutomationBoolCondition = {0x1b4e1f2e, 0x75eb, 0x4d0b, {0x89, 0x52, 0x5a, 0x69, 0x98, 0x8e, 0x23, 0x07}};
 SIMAPI const IID IID_IUIAutomationPropertyCondition = {0x99ebf2cb, 0x5578, 0x4267, {0x9a, 0xd4, 0xaf, 0xd6, 0xea, 0x77, 0xe9, 0x4b}};
-SIMAPI const IID IID_IUIAutomationStructureChangedEventHandler = {0xe81d1b4e, 0x11c5, 0x42f8, {0x97, 0x54, 0xe7, 0x03, 0x6c, 0x79, 0xf0, 0x54}};
-SIMAPI const IID IID_IUIAutomationPropertyChangedEventHandler = {0x40cd37d4, 0xc756, 0x4b0c, {0x8c, 0x6f, 0xbd, 0xdf, 0xee, 0xb1, 0x3b, 0x50}};
-SIMAPI const IID IID_IUIAutomationFocusChangedEventHandler = {0xc270f6b5, 0x5c69, 0x4290, {0x97, 0x45, 0x7a, 0x7f, 0x97, 0x16, 0x94, 0x68}};
 SIMAPI const IID IID_IUIAutomationElementArray = {0x14314595, 0xb4bc, 0x4055, {0x95, 0xf2, 0x58, 0xf2, 0xe4, 0x2c, 0x98, 0x55}};
 
 namespace simdesk::detail {
@@ -551,6 +548,9 @@ public:
     }
     ~Element() override { cache_->release(); }
 
+    // 0 without a live reference.
+    ElementId liveId() const { return id_; }
+
     // A window's element with the default cache; null for a dead handle.
     static Element* ofWindow(HWND hwnd) {
         Cache* cache = new Cache(defaultProperties());
@@ -941,17 +941,70 @@ public:
         return S_OK;
     }
 
+    // Waits for handler calls in progress; see removeAllEventHandlers.
     HRESULT STDMETHODCALLTYPE RemoveAllEventHandlers() override {
         SIM_ENTER(RemoveAllEventHandlers);
         SIM_FAIL_HR();
+        removeAllEventHandlers();
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(IUIAutomationElement*, TreeScope, IUIAutomationCacheRequest*, IUIAutomationStructureChangedEventHandler*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement*, TreeScope, IUIAutomationCacheRequest*, IUIAutomationPropertyChangedEventHandler*, SAFEARRAY*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest*, IUIAutomationFocusChangedEventHandler*) override { return E_NOTIMPL; }
+
+    HRESULT STDMETHODCALLTYPE AddStructureChangedEventHandler(IUIAutomationElement* element, enum TreeScope scope,
+                                                              IUIAutomationCacheRequest* request,
+                                                              IUIAutomationStructureChangedEventHandler* handler) override {
+        SIM_ENTER(AddStructureChangedEventHandler);
+        if (!element || !handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Structure, element, scope, request, handler, nullptr);
+    }
+
+    HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement* element, enum TreeScope scope,
+                                                             IUIAutomationCacheRequest* request,
+                                                             IUIAutomationPropertyChangedEventHandler* handler,
+                                                             SAFEARRAY* properties) override {
+        SIM_ENTER(AddPropertyChangedEventHandler);
+        if (!element || !handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Property, element, scope, request, handler, properties);
+    }
+
+    HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest* request,
+                                                          IUIAutomationFocusChangedEventHandler* handler) override {
+        SIM_ENTER(AddFocusChangedEventHandler);
+        if (!handler) return E_POINTER;
+        SIM_FAIL_HR();
+        return addEventHandler(EventKind::Focus, nullptr, 0, request, handler, nullptr);
+    }
 };
 
 }  // namespace
+
+HRESULT elementTarget(IUIAutomationElement* element, ElementId* id) {
+    auto* own = dynamic_cast<Element*>(element);
+    if (!own) return E_FAIL;  // not an element of this UI Automation
+    *id = own->liveId();
+    return *id ? S_OK : UIA_E_INVALIDOPERATION;
+}
+
+HRESULT requestSettings(IUIAutomationCacheRequest* request, std::vector<PROPERTYID>* props, bool* full) {
+    if (!request) {
+        *props = defaultProperties();
+        *full = true;
+        return S_OK;
+    }
+    auto* own = dynamic_cast<CacheRequest*>(request);
+    if (!own) return E_FAIL;
+    own->settings(props, full);
+    return S_OK;
+}
+
+IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full) {
+    Cache* cache = new Cache(props);
+    cache->add(n);
+    Element* e = new Element(full ? n.id : 0, cache, 0);
+    cache->release();
+    return e;
+}
 
 HRESULT createAutomation(REFIID riid, void** ppv) {
     auto* a = new Automation();

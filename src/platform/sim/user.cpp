@@ -87,7 +87,10 @@ HWND createWindow(const WindowDesc& desc) {
     auto& sib = parent ? parent->children : desk().topLevel;
     sib.insert(sib.begin(), w.get());
     HWND h = w->handle;
+    Window* made = w.get();
     desk().windows[reinterpret_cast<uintptr_t>(h)] = std::move(w);
+    // A top-level window's parent is the desktop, which has no element here.
+    if (parent) raiseStructureChanged(made->elem, StructureChangeType_ChildAdded, runtimeIdOf(made->elem));
     return h;
 }
 
@@ -96,6 +99,7 @@ bool destroyWindow(HWND h) {
         std::lock_guard<std::mutex> g(desk().m);
         Window* w = findWindow(h);
         if (!w) return false;
+        if (w->parent) raiseStructureChanged(w->parent->elem, StructureChangeType_ChildRemoved, runtimeIdOf(w->elem));
         unlink(w);
         destroyTree(w);
     }
@@ -131,18 +135,28 @@ static bool withWindow(HWND h, F f) {
 }
 
 bool setWindowText(HWND h, const std::u16string& text) {
-    return withWindow(h, [&](Window& w) { w.text = text; });
+    return withWindow(h, [&](Window& w) {
+        PropertyWatch watch(w.elem);
+        w.text = text;
+        watch.raise();
+    });
 }
 bool setWindowRect(HWND h, const RECT& rect) {
-    return withWindow(h, [&](Window& w) { w.rect = rect; });
+    return withWindow(h, [&](Window& w) {
+        PropertyWatch watch(w.elem);
+        w.rect = rect;
+        watch.raise();
+    });
 }
 bool setWindowVisible(HWND h, bool visible) {
     return withWindow(h, [&](Window& w) { w.visible = visible; });
 }
 bool setWindowEnabled(HWND h, bool enabled) {
     return withWindow(h, [&](Window& w) {
+        PropertyWatch watch(w.elem);
         w.enabled = enabled;
         if (!enabled) w.buttonDown = false;  // disabling takes the mouse capture away
+        watch.raise();
     });
 }
 bool setWindowReadOnly(HWND h, bool readOnly) {

@@ -234,8 +234,104 @@ SIMDESK_API bool threadState(DWORD id, ThreadState* out);
 // Everything back to a new desktop: windows and elements destroyed (with
 // every override), cursor at (0, 0), no focus, faults cleared, call and
 // cross-process counters reset, latency back to 0, records of ended threads
-// dropped. Live-object counters are not reset: they count what the process
-// still holds.
+// dropped, event handlers removed (see resetEvents). Live-object counters are
+// not reset: they count what the process still holds.
 SIMDESK_API void reset();
+
+// ---- UI Automation events -----------------------------------------------------------
+//
+// Handlers registered through IUIAutomation::Add*EventHandler are called on
+// the desktop's own delivery threads, never on the thread that raised the
+// event: several handlers may run at once, while the calls of one
+// registration come one after another, in the order the events were raised.
+// Changes made through the control API raise what UI Automation would:
+// setWindowText, setWindowEnabled, setWindowRect and setElement a property
+// change (Name, IsEnabled, BoundingRectangle) when the element's value
+// changes; createWindow of a child window and addElement a ChildAdded (sender:
+// the child); destroyWindow of a child window and removeElement a ChildRemoved
+// (sender: the parent, runtime id: the removed child's).
+
+// The new value of a property change, as the VARIANT the handler gets:
+// VT_EMPTY, VT_BSTR, VT_BOOL, VT_I4, VT_R8|VT_ARRAY or VT_I4|VT_ARRAY.
+struct EventValue {
+    enum class Kind { Empty, String, Bool, Int, Reals, Ints };
+    Kind kind = Kind::Empty;
+    std::u16string text;
+    bool flag = false;
+    int32_t number = 0;
+    std::vector<double> reals;
+    std::vector<int32_t> ints;
+
+    static EventValue string(std::u16string s) {
+        EventValue v;
+        v.kind = Kind::String;
+        v.text = std::move(s);
+        return v;
+    }
+    static EventValue boolean(bool b) {
+        EventValue v;
+        v.kind = Kind::Bool;
+        v.flag = b;
+        return v;
+    }
+    static EventValue integer(int32_t n) {
+        EventValue v;
+        v.kind = Kind::Int;
+        v.number = n;
+        return v;
+    }
+    static EventValue realArray(std::vector<double> values) {
+        EventValue v;
+        v.kind = Kind::Reals;
+        v.reals = std::move(values);
+        return v;
+    }
+    static EventValue intArray(std::vector<int32_t> values) {
+        EventValue v;
+        v.kind = Kind::Ints;
+        v.ints = std::move(values);
+        return v;
+    }
+};
+
+enum class EventKind { Structure = 0, Property = 1, Focus = 2 };
+
+struct EventRegistration {
+    EventKind kind = EventKind::Structure;
+    ElementId element = 0;  // 0 for focus handlers, which are desktop-wide
+    int scope = 0;          // TreeScope bits; 0 for focus handlers
+    std::vector<int32_t> properties;  // property handlers only
+};
+
+struct EventStats {
+    uint64_t raised = 0;   // events raised since the last reset, matched or not
+    uint64_t pending = 0;  // handler calls queued and not yet started
+    uint64_t calls = 0;    // handler calls that have returned
+    int inProgress = 0;    // handler calls running now
+};
+
+// Raise an event as a provider would. False (and nothing raised) for a dead
+// element. `runtimeId` nullopt gives the handler a null array.
+SIMDESK_API bool fireStructureChanged(ElementId sender, StructureChangeType type,
+                                      std::optional<std::vector<int32_t>> runtimeId);
+SIMDESK_API bool firePropertyChanged(ElementId sender, int32_t propertyId, const EventValue& value);
+SIMDESK_API bool fireFocusChanged(ElementId element);
+
+// Waits until every handler call of the events raised so far has returned
+// (a call of the waiting thread's own is not waited for). `timeoutMs` < 0
+// waits without limit; false when the time ran out.
+SIMDESK_API bool waitForEvents(int64_t timeoutMs = -1);
+SIMDESK_API std::vector<EventRegistration> eventRegistrations();
+SIMDESK_API EventStats eventStats();
+// While paused, raised events queue up and no handler is called.
+SIMDESK_API void pauseDelivery(bool paused);
+// How many delivery threads may call handlers at once (1 to 64, default 4).
+// False for a number out of range.
+SIMDESK_API bool setDeliveryThreads(int count);
+SIMDESK_API int deliveryThreads();
+// Part of reset(): removes every registration (releasing its handler), drops
+// queued calls, waits for calls in progress (but not one of the calling
+// thread), resumes delivery, restores the thread count and zeroes the stats.
+SIMDESK_API void resetEvents();
 
 }  // namespace simdesk

@@ -3,8 +3,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "simdesk.h"
 
@@ -187,8 +191,12 @@ const char* apartmentName(simdesk::Apartment a) {
     }
 }
 
+// Without the GIL: the reset waits for handler calls in progress, which may
+// be waiting for the GIL.
 PyObject* reset(PyObject*, PyObject*) {
+    Py_BEGIN_ALLOW_THREADS
     simdesk::reset();
+    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
@@ -616,11 +624,397 @@ PyObject* post_thread_message(PyObject*, PyObject* args) {
     return Py_BuildValue("(Ok)", ok ? Py_True : Py_False, (unsigned long)err);
 }
 
+// ---- UI Automation events ----
+
+const char* kindName(simdesk::EventKind k) {
+    switch (k) {
+        case simdesk::EventKind::Structure: return "structure";
+        case simdesk::EventKind::Property: return "property";
+        default: return "focus";
+    }
+}
+
+bool parseKind(const char* name, simdesk::EventKind* out) {
+    for (auto k : {simdesk::EventKind::Structure, simdesk::EventKind::Property, simdesk::EventKind::Focus})
+        if (std::string(name) == kindName(k)) {
+            *out = k;
+            return true;
+        }
+    PyErr_Format(PyExc_ValueError, "kind must be 'structure', 'property' or 'focus', not '%s'", name);
+    return false;
+}
+
+bool parseIntList(PyObject* obj, const char* what, std::vector<int32_t>* out) {
+    PyObject* seq = PySequence_Fast(obj, what);
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        int32_t n;
+        if (!toInt32(PySequence_Fast_GET_ITEM(seq, i), "a runtime id value", &n)) {
+            Py_DECREF(seq);
+            return false;
+        }
+        out->push_back(n);
+    }
+    Py_DECREF(seq);
+    return true;
+}
+
+PyObject* fire_structure_changed(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"element", "change_type", "runtime_id", nullptr};
+    unsigned long long id;
+    int type;
+    PyObject* rid = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "Ki|O", const_cast<char**>(kwlist), &id, &type, &rid)) return nullptr;
+    std::optional<std::vector<int32_t>> ids;
+    if (rid != Py_None && !parseIntList(rid, "runtime_id must be None or a sequence of int", &ids.emplace()))
+        return nullptr;
+    return PyBool_FromLong(simdesk::fireStructureChanged(id, static_cast<StructureChangeType>(type), ids));
+}
+
+// None: VT_EMPTY; bool: VT_BOOL; int: VT_I4; str: VT_BSTR; a sequence of
+// numbers: VT_R8|VT_ARRAY.
+bool parseValue(PyObject* obj, simdesk::EventValue* v) {
+    if (obj == Py_None) return true;
+    if (PyBool_Check(obj)) {
+        *v = simdesk::EventValue::boolean(obj == Py_True);
+        return true;
+    }
+    if (PyLong_Check(obj)) {
+        int32_t n;
+        if (!toInt32(obj, "value", &n)) return false;
+        *v = simdesk::EventValue::integer(n);
+        return true;
+    }
+    if (PyUnicode_Check(obj)) {
+        std::u16string text;
+        if (!toU16(obj, &text)) return false;
+        *v = simdesk::EventValue::string(std::move(text));
+        return true;
+    }
+    PyObject* seq = PySequence_Fast(obj, "value must be None, bool, int, str or a sequence of numbers");
+    if (!seq) return false;
+    std::vector<double> reals;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        double d = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq, i));
+        if (d == -1.0 && PyErr_Occurred()) {
+            Py_DECREF(seq);
+            return false;
+        }
+        reals.push_back(d);
+    }
+    Py_DECREF(seq);
+    *v = simdesk::EventValue::realArray(std::move(reals));
+    return true;
+}
+
+PyObject* fire_property_changed(PyObject*, PyObject* args) {
+    unsigned long long id;
+    int property;
+    PyObject* value;
+    if (!PyArg_ParseTuple(args, "KiO", &id, &property, &value)) return nullptr;
+    simdesk::EventValue v;
+    if (!parseValue(value, &v)) return nullptr;
+    return PyBool_FromLong(simdesk::firePropertyChanged(id, property, v));
+}
+
+PyObject* fire_focus_changed(PyObject*, PyObject* args) {
+    unsigned long long id;
+    if (!PyArg_ParseTuple(args, "K", &id)) return nullptr;
+    return PyBool_FromLong(simdesk::fireFocusChanged(id));
+}
+
+// Without the GIL: the handlers being waited for may need it.
+PyObject* wait_for_events(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O", const_cast<char**>(kwlist), &timeout)) return nullptr;
+    int64_t ms = 10000;
+    if (timeout == Py_None) {
+        ms = -1;
+    } else if (timeout) {
+        double seconds = PyFloat_AsDouble(timeout);
+        if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+        if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9)
+            return PyErr_Format(PyExc_ValueError, "timeout must be None or between 0 and 1e9 seconds");
+        ms = static_cast<int64_t>(std::ceil(seconds * 1000.0));
+    }
+    bool settled;
+    Py_BEGIN_ALLOW_THREADS
+    settled = simdesk::waitForEvents(ms);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(settled);
+}
+
+PyObject* event_registrations(PyObject*, PyObject*) {
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    for (const auto& r : simdesk::eventRegistrations()) {
+        PyObject* props = intList(r.properties);
+        PyObject* d = props ? Py_BuildValue("{s:s, s:K, s:i, s:O}", "kind", kindName(r.kind), "element",
+                                            (unsigned long long)r.element, "scope", r.scope, "properties", props)
+                            : nullptr;
+        Py_XDECREF(props);
+        if (!d || PyList_Append(list, d) < 0) {
+            Py_XDECREF(d);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(d);
+    }
+    return list;
+}
+
+PyObject* event_stats(PyObject*, PyObject*) {
+    simdesk::EventStats s = simdesk::eventStats();
+    return Py_BuildValue("{s:K, s:K, s:K, s:i}", "raised", (unsigned long long)s.raised, "pending",
+                         (unsigned long long)s.pending, "calls", (unsigned long long)s.calls, "in_progress",
+                         s.inProgress);
+}
+
+PyObject* pause_delivery(PyObject*, PyObject* args) {
+    int paused;
+    if (!PyArg_ParseTuple(args, "p", &paused)) return nullptr;
+    simdesk::pauseDelivery(paused);
+    Py_RETURN_NONE;
+}
+
+PyObject* set_delivery_threads(PyObject*, PyObject* args) {
+    int n;
+    if (!PyArg_ParseTuple(args, "i", &n)) return nullptr;
+    if (!simdesk::setDeliveryThreads(n)) return PyErr_Format(PyExc_ValueError, "delivery threads must be 1 to 64");
+    Py_RETURN_NONE;
+}
+
+PyObject* safeArrayList(SAFEARRAY* a) {
+    if (!a) Py_RETURN_NONE;
+    const int32_t* d = static_cast<const int32_t*>(a->pvData);
+    return intList(std::vector<int32_t>(d, d + a->rgsabound[0].cElements));
+}
+
+PyObject* variantObject(const VARIANT& v) {
+    switch (v.vt) {
+        case VT_BSTR:
+            return fromU16(v.bstrVal ? std::u16string(v.bstrVal, SysStringLen(v.bstrVal)) : std::u16string());
+        case VT_BOOL: return PyBool_FromLong(v.boolVal != VARIANT_FALSE);
+        case VT_I4: return PyLong_FromLong(v.lVal);
+        case VT_R8 | VT_ARRAY: {
+            PyObject* t = PyTuple_New(v.parray->rgsabound[0].cElements);
+            if (!t) return nullptr;
+            const double* d = static_cast<const double*>(v.parray->pvData);
+            for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) {
+                PyObject* f = PyFloat_FromDouble(d[i]);
+                if (!f) {
+                    Py_DECREF(t);
+                    return nullptr;
+                }
+                PyTuple_SET_ITEM(t, i, f);
+            }
+            return t;
+        }
+        case VT_I4 | VT_ARRAY: return safeArrayList(v.parray);
+        default: Py_RETURN_NONE;
+    }
+}
+
+// A client's handler of all three kinds that passes each call to a Python
+// callable as a dict, on the delivery thread, under the GIL. It is the
+// client's object, so the desktop's live counters do not count it.
+class PyHandler final : public IUIAutomationStructureChangedEventHandler,
+                        public IUIAutomationPropertyChangedEventHandler,
+                        public IUIAutomationFocusChangedEventHandler {
+public:
+    explicit PyHandler(PyObject* callback) : callback_(callback) { Py_INCREF(callback_); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IUIAutomationStructureChangedEventHandler))
+            *ppv = static_cast<IUIAutomationStructureChangedEventHandler*>(this);
+        else if (IsEqualIID(riid, IID_IUIAutomationPropertyChangedEventHandler))
+            *ppv = static_cast<IUIAutomationPropertyChangedEventHandler*>(this);
+        else if (IsEqualIID(riid, IID_IUIAutomationFocusChangedEventHandler))
+            *ppv = static_cast<IUIAutomationFocusChangedEventHandler*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG n = refs_.fetch_sub(1) - 1;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE HandleStructureChangedEvent(IUIAutomationElement* sender, StructureChangeType type,
+                                                          SAFEARRAY* runtimeId) override {
+        deliver("structure", sender, [&](PyObject* d) {
+            return set(d, "change_type", PyLong_FromLong(type)) && set(d, "runtime_id", safeArrayList(runtimeId));
+        });
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE HandlePropertyChangedEvent(IUIAutomationElement* sender, PROPERTYID id,
+                                                         VARIANT value) override {
+        deliver("property", sender, [&](PyObject* d) {
+            return set(d, "property_id", PyLong_FromLong(id)) && set(d, "value", variantObject(value));
+        });
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE HandleFocusChangedEvent(IUIAutomationElement* sender) override {
+        deliver("focus", sender, [](PyObject*) { return true; });
+        return S_OK;
+    }
+
+private:
+    // An interpreter that is shutting down is left alone: the callable
+    // leaks rather than being touched without a live interpreter.
+    ~PyHandler() {
+        if (Py_IsFinalizing()) return;
+        PyGILState_STATE g = PyGILState_Ensure();
+        Py_DECREF(callback_);
+        PyGILState_Release(g);
+    }
+
+    static bool set(PyObject* d, const char* key, PyObject* v) {
+        if (!v) return false;
+        int rc = PyDict_SetItemString(d, key, v);
+        Py_DECREF(v);
+        return rc == 0;
+    }
+
+    template <class Fill>
+    void deliver(const char* kind, IUIAutomationElement* sender, Fill fill) {
+        // The sender's id is read before taking the GIL, as a handler that
+        // calls back into UI Automation would.
+        SAFEARRAY* id = nullptr;
+        if (FAILED(sender->GetRuntimeId(&id))) id = nullptr;
+        DWORD thread = GetCurrentThreadId();
+        if (!Py_IsFinalizing()) {
+            PyGILState_STATE g = PyGILState_Ensure();
+            PyObject* d = PyDict_New();
+            bool ok = d && set(d, "kind", PyUnicode_FromString(kind)) && set(d, "sender", safeArrayList(id)) &&
+                      set(d, "thread_id", PyLong_FromUnsignedLong(thread)) && fill(d);
+            PyObject* r = ok ? PyObject_CallOneArg(callback_, d) : nullptr;
+            if (!r) PyErr_WriteUnraisable(callback_);
+            Py_XDECREF(r);
+            Py_XDECREF(d);
+            PyGILState_Release(g);
+        }
+        SafeArrayDestroy(id);
+    }
+
+    std::atomic<ULONG> refs_{1};
+    PyObject* const callback_;
+};
+
+// The element object of a window's or a control element's id, through a new
+// CUIAutomation on the calling thread; null with a Python error.
+IUIAutomationElement* elementObject(IUIAutomation* uia, unsigned long long id) {
+    simdesk::ElementState s;
+    if (!simdesk::elementState(id, &s)) {
+        PyErr_Format(PyExc_ValueError, "element 0x%llX does not exist", id);
+        return nullptr;
+    }
+    simdesk::ElementId host = id;
+    for (simdesk::ElementState h = s; !h.window;) {
+        host = h.parent;
+        if (!simdesk::elementState(host, &h)) break;
+    }
+    IUIAutomationElement* root = nullptr;
+    HRESULT hr = uia->ElementFromHandle(reinterpret_cast<UIA_HWND>(static_cast<uintptr_t>(host)), &root);
+    if (FAILED(hr)) {
+        PyErr_Format(PyExc_OSError, "ElementFromHandle failed: 0x%08X", (unsigned)hr);
+        return nullptr;
+    }
+    if (s.window) return root;
+    IUIAutomationElement* found = nullptr;
+    SAFEARRAY* rid = SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(s.runtimeId.size()));
+    if (rid && !s.runtimeId.empty()) std::memcpy(rid->pvData, s.runtimeId.data(), s.runtimeId.size() * 4);
+    VARIANT v;
+    v.vt = VT_I4 | VT_ARRAY;
+    v.parray = rid;
+    IUIAutomationCondition* cond = nullptr;
+    if (rid && SUCCEEDED(uia->CreatePropertyCondition(UIA_RuntimeIdPropertyId, v, &cond))) {
+        root->FindFirst(TreeScope_Subtree, cond, &found);
+        cond->Release();
+    }
+    SafeArrayDestroy(rid);
+    root->Release();
+    if (!found) PyErr_Format(PyExc_ValueError, "element 0x%llX is not a control element with a runtime id", id);
+    return found;
+}
+
+// Runs `f` with a CUIAutomation, in the calling thread's apartment or, when
+// it has none, in the multithreaded one for the duration.
+template <class F>
+PyObject* withAutomation(F f) {
+    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IUIAutomation* uia = nullptr;
+    PyObject* result = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+                                  reinterpret_cast<void**>(&uia));
+    if (SUCCEEDED(hr)) {
+        result = f(uia);
+        uia->Release();
+    } else {
+        PyErr_Format(PyExc_OSError, "CoCreateInstance(CUIAutomation) failed: 0x%08X", (unsigned)hr);
+    }
+    if (SUCCEEDED(init)) CoUninitialize();
+    return result;
+}
+
+PyObject* add_event_handler(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"kind", "callback", "element", "scope", "properties", nullptr};
+    const char* kindText;
+    PyObject* callback;
+    unsigned long long id = 0;
+    int scope = TreeScope_Subtree;
+    PyObject* props = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "sO|KiO", const_cast<char**>(kwlist), &kindText, &callback, &id,
+                                     &scope, &props))
+        return nullptr;
+    simdesk::EventKind kind;
+    if (!parseKind(kindText, &kind)) return nullptr;
+    if (!PyCallable_Check(callback)) return PyErr_Format(PyExc_TypeError, "callback must be callable");
+    std::vector<int32_t> ids;
+    if (props != Py_None && !parseIntList(props, "properties must be a sequence of int", &ids)) return nullptr;
+    return withAutomation([&](IUIAutomation* uia) -> PyObject* {
+        IUIAutomationElement* element = nullptr;
+        if (kind != simdesk::EventKind::Focus && !(element = elementObject(uia, id))) return nullptr;
+        auto* h = new PyHandler(callback);
+        HRESULT hr;
+        if (kind == simdesk::EventKind::Structure) {
+            hr = uia->AddStructureChangedEventHandler(element, TreeScope(scope), nullptr, h);
+        } else if (kind == simdesk::EventKind::Property) {
+            SAFEARRAY* a = SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(ids.size()));
+            if (a && !ids.empty()) std::memcpy(a->pvData, ids.data(), ids.size() * sizeof(int32_t));
+            hr = uia->AddPropertyChangedEventHandler(element, TreeScope(scope), nullptr, h, a);
+            SafeArrayDestroy(a);
+        } else {
+            hr = uia->AddFocusChangedEventHandler(nullptr, h);
+        }
+        h->Release();  // the registration holds its own
+        if (element) element->Release();
+        return PyLong_FromUnsignedLong(static_cast<uint32_t>(hr));
+    });
+}
+
+PyObject* remove_all_event_handlers(PyObject*, PyObject*) {
+    return withAutomation([](IUIAutomation* uia) {
+        HRESULT hr;
+        Py_BEGIN_ALLOW_THREADS
+        hr = uia->RemoveAllEventHandlers();
+        Py_END_ALLOW_THREADS
+        return PyLong_FromUnsignedLong(static_cast<uint32_t>(hr));
+    });
+}
+
 #define FN(name, flags, doc) {#name, (PyCFunction)(void (*)(void))name, flags, doc}
 
 PyMethodDef methods[] = {
     FN(reset, METH_NOARGS,
-       "Back to an empty desktop: windows and elements destroyed, faults cleared, call counters reset, latency 0."),
+       "Back to an empty desktop: windows and elements destroyed, faults cleared, call counters reset, latency 0, "
+       "event handlers removed. Releases the GIL while it waits for handler calls."),
     FN(live, METH_NOARGS, "Live objects: {'com', 'bstr', 'safearray', 'variant'}."),
     FN(call_names, METH_NOARGS, "Names of every platform function of the desktop."),
     FN(calls, METH_VARARGS, "calls(name=None): how often a platform function was called (all as a dict)."),
@@ -670,6 +1064,26 @@ PyMethodDef methods[] = {
     FN(co_uninitialize, METH_NOARGS, "CoUninitialize on the calling thread."),
     FN(post_thread_message, METH_VARARGS,
        "post_thread_message(thread_id, msg, wparam=0, lparam=0) -> (ok, last_error)"),
+    FN(fire_structure_changed, METH_VARARGS | METH_KEYWORDS,
+       "fire_structure_changed(element, change_type, runtime_id=None) -> bool; False for a dead element"),
+    FN(fire_property_changed, METH_VARARGS,
+       "fire_property_changed(element, property_id, value) -> bool; value None, bool, int, str or a sequence of "
+       "numbers (VT_R8 array)"),
+    FN(fire_focus_changed, METH_VARARGS, "fire_focus_changed(element) -> bool"),
+    FN(wait_for_events, METH_VARARGS | METH_KEYWORDS,
+       "wait_for_events(timeout=10.0) -> bool: every handler call of the events raised so far has returned "
+       "(None: no limit). Releases the GIL."),
+    FN(event_registrations, METH_NOARGS,
+       "Registered handlers: [{'kind', 'element', 'scope', 'properties'}], kind 'structure', 'property' or 'focus'."),
+    FN(event_stats, METH_NOARGS, "{'raised', 'pending', 'calls', 'in_progress'} since the last reset."),
+    FN(pause_delivery, METH_VARARGS, "pause_delivery(paused): while paused, events queue up."),
+    FN(set_delivery_threads, METH_VARARGS, "set_delivery_threads(n): how many handlers may run at once (1 to 64)."),
+    FN(add_event_handler, METH_VARARGS | METH_KEYWORDS,
+       "add_event_handler(kind, callback, element=0, scope=TreeScope_Subtree, properties=None) -> HRESULT: "
+       "registers callback(dict) through IUIAutomation; the dict has 'kind', 'sender' (runtime id or None), "
+       "'thread_id' and 'change_type', 'runtime_id' or 'property_id', 'value'."),
+    FN(remove_all_event_handlers, METH_NOARGS,
+       "IUIAutomation::RemoveAllEventHandlers() -> HRESULT. Releases the GIL while it waits for handler calls."),
     {nullptr, nullptr, 0, nullptr},
 };
 

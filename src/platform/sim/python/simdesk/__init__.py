@@ -1,8 +1,9 @@
 """Control API of the simulated Windows desktop that ostrandcore runs on
 away from Windows: build windows and UI Automation elements with their
 patterns, read what input reached them (messages, clicks, typed text, the
-cursor, the focus), hang windows, inject failures into platform calls, count
-calls, cross-process calls and live COM objects, BSTRs and SAFEARRAYs."""
+cursor, the focus), hang windows, fire UI Automation events and wait for
+their delivery, inject failures into platform calls, count calls,
+cross-process calls and live COM objects, BSTRs and SAFEARRAYs."""
 
 from ._simdesk import *  # noqa: F401,F403
 from ._simdesk import live
@@ -92,6 +93,23 @@ def make_lparam(low, high):
     """MAKELPARAM: two 16-bit values (a client point, x then y), negative ones
     as Windows packs them."""
     return ((high & 0xFFFF) << 16) | (low & 0xFFFF)
+
+# Tree scopes
+TreeScope_Element = 1
+TreeScope_Children = 2
+TreeScope_Descendants = 4
+TreeScope_Subtree = 7
+
+# UI Automation events
+UIA_StructureChangedEventId = 20002
+UIA_AutomationPropertyChangedEventId = 20004
+UIA_AutomationFocusChangedEventId = 20005
+StructureChangeType_ChildAdded = 0
+StructureChangeType_ChildRemoved = 1
+StructureChangeType_ChildrenInvalidated = 2
+StructureChangeType_ChildrenBulkAdded = 3
+StructureChangeType_ChildrenBulkRemoved = 4
+StructureChangeType_ChildrenReordered = 5
 
 
 def leaks():
