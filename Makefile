@@ -82,6 +82,9 @@ bench: install $(STAMP)
 	@$(BENCHDIR)/perception_bench $(BENCH_ARGS)
 	@echo
 	@$(PY) bench/query_bench.py
+	@echo
+	@$(BENCHDIR)/events_bench
+	@$(PY) bench/event_latency_bench.py
 
 install: $(VENV)/.installed
 

@@ -4,6 +4,7 @@ UI Automation cache request) and print their elements as tables; then find
 the dialog's edit box and OK button, type into the one and click the other,
 and show what changed."""
 
+import sys
 import time
 
 import ostrandcore
@@ -31,7 +32,8 @@ def build_classic_dialog():
 
 
 def build_browser():
-    """A browser-like window: one render window whose content has no windows."""
+    """A browser-like window: one render window whose content has no windows.
+    Returns the window and the ids of some of its window-less elements."""
     top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Inbox - Mail - Browser",
                                 rect=(600, 100, 1400, 700))
     host = simdesk.create_window(parent=top, class_name="Chrome_RenderWidgetHostHWND", rect=(600, 180, 1400, 700))
@@ -42,11 +44,11 @@ def build_browser():
     for i, folder in enumerate(["Inbox (3)", "Sent", "Drafts"]):
         simdesk.add_element(nav, name=folder, class_name="Link", control_type=50005,
                             rect=(610, 190 + 30 * i, 790, 215 + 30 * i))
-    simdesk.add_element(page, name="Compose", automation_id="compose", class_name="Button", control_type=50000,
-                        rect=(820, 190, 920, 220))
-    simdesk.add_element(page, name="Search mail", automation_id="search", class_name="Edit", control_type=50004,
-                        rect=(940, 190, 1380, 220))
-    return top
+    compose = simdesk.add_element(page, name="Compose", automation_id="compose", class_name="Button",
+                                  control_type=50000, rect=(820, 190, 920, 220))
+    search = simdesk.add_element(page, name="Search mail", automation_id="search", class_name="Edit",
+                                 control_type=50004, rect=(940, 190, 1380, 220))
+    return top, {"page": page, "compose": compose, "search": search}
 
 
 def print_table(title, elements):
@@ -105,9 +107,36 @@ def act_on_dialog(dialog, controls):
     print(f"  perceived again: {names}")
 
 
+def watch_browser(browser, parts):
+    """Subscribe to the browser window, change it, and print the events as
+    they arrive; the snapshot store follows the changes."""
+    print("\nEvents from the browser window (delivered on UI Automation's own threads):")
+    ostrandcore.configure_cache([], "subtree", "uia")
+    ostrandcore.query_elements_cached(browser)
+
+    def on_change(event):
+        # Several handlers may deliver at once: one write per line.
+        sys.stdout.write(f"  event {event['event_type']:17} key {event['runtime_id_key'] or '-':16} "
+                         f"store: {len(ostrandcore.query_elements_cached(0))} elements\n")
+
+    ostrandcore.subscribe_events(browser, ["StructureChanged", "PropertyChanged", "FocusChanged"], "subtree",
+                                 on_change)
+    simdesk.set_element(parts["compose"], name="Compose (draft saved)")      # a Name change
+    simdesk.add_element(parts["page"], name="New message", class_name="Dialog", control_type=50032,
+                        rect=(900, 250, 1300, 600))                          # a child added
+    simdesk.fire_focus_changed(parts["search"])                               # the focus moves
+    simdesk.set_element(parts["search"], enabled=False)                       # IsEnabled
+    simdesk.wait_for_events(10.0)
+
+    now = {e["name"]: e for e in ostrandcore.query_elements_cached(browser)}
+    print(f"  snapshot now: 'Compose (draft saved)' {'present' if 'Compose (draft saved)' in now else 'missing'}, "
+          f"'New message' {'present' if 'New message' in now else 'missing'}, "
+          f"'Search mail' enabled {now['Search mail']['is_enabled']}")
+
+
 def main():
     dialog, controls = build_classic_dialog()
-    browser = build_browser()
+    browser, parts = build_browser()
     print(f"initialise() -> {ostrandcore.initialise()}")
 
     elements, ms, crossings = timed_query(dialog)
@@ -125,6 +154,7 @@ def main():
           f"{crossings} cross-process calls")
 
     act_on_dialog(dialog, controls)
+    watch_browser(browser, parts)
 
     print("\nmetrics:")
     for key, value in ostrandcore.get_benchmark_metrics().items():
