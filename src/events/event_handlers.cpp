@@ -42,6 +42,8 @@ UIChangeEvent makeEvent(const WCHAR* type, std::string key) {
 
 // ---- Gate ----
 
+bool insideEventHandler() { return handlerDepth > 0; }
+
 bool HandlerGate::enter() {
     std::lock_guard<std::mutex> g(m);
     if (closed) return false;

@@ -34,6 +34,10 @@ using ChangeCallback = std::function<void(UIChangeEvent)>;
 // Lets handler calls in: UI Automation may still be inside a handler (or call
 // one late) when shutdown takes the engine down. A closed gate admits no new
 // call, and closing waits for the calls inside to leave.
+// True on a thread that is inside one of the engine's handler calls (a
+// callback running on a UI Automation thread).
+bool insideEventHandler();
+
 class HandlerGate {
 public:
     bool enter();

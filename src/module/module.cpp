@@ -47,9 +47,16 @@ PyObject* boundary(const char* function, F body) noexcept {
 }
 
 // Takes the lifecycle mutex with the interpreter lock released, so that a
-// shutdown holding it can take the interpreter lock back.
+// shutdown holding it can take the interpreter lock back. Inside an event
+// callback it does not wait: the shutdown holding the mutex may be waiting
+// for this very callback to return.
 std::unique_lock<std::mutex> holdLifecycle() {
     std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    if (insideEventHandler()) {
+        if (!hold.try_lock())
+            throw std::runtime_error("a shutdown is in progress; not waiting for it inside an event callback");
+        return hold;
+    }
     Py_BEGIN_ALLOW_THREADS
     hold.lock();
     Py_END_ALLOW_THREADS
@@ -66,6 +73,8 @@ void releaseEventCallback() {
 }
 
 PyObject* shutdownNow() {
+    // Already going down (perhaps on the thread this callback interrupts).
+    if (!initialised()) Py_RETURN_NONE;
     return boundary("shutdown", []() -> PyObject* {
         auto hold = holdLifecycle();
         ShutdownHooks hooks;

@@ -288,3 +288,38 @@ def test_interpreter_exit_with_live_subscriptions():
     """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert "exiting" in result.stdout
+
+
+def test_callbacks_that_call_the_lifecycle_during_a_shutdown(uia_window):
+    top, doc, button = uia_window
+    seen = []
+
+    def meddle(event):
+        # Runs while the main thread's shutdown waits for this very call.
+        ostrandcore.shutdown()
+        try:
+            ostrandcore.initialise()
+            seen.append("initialised")
+        except RuntimeError as e:
+            seen.append(str(e))
+
+    ostrandcore.subscribe_events(top, ["PropertyChanged"], "subtree", meddle)
+    # Keep the interpreter lock on this thread until shutdown lets it go, so
+    # that the delivery, already inside the handler, waits for it.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60.0)
+    try:
+        simdesk.fire_property_changed(button, NAME, "now")
+        deadline = time.monotonic() + 10
+        while simdesk.event_stats()["in_progress"] == 0 and time.monotonic() < deadline:
+            pass
+        ostrandcore.shutdown()
+    finally:
+        sys.setswitchinterval(interval)
+    assert simdesk.wait_for_events(10.0)
+    # Either the callback came in while this thread's shutdown waited for it
+    # (and was refused instead of deadlocking), or it came first, in the
+    # moment this thread let the interpreter go to take the lifecycle lock.
+    assert seen in (["initialise failed: a shutdown is in progress; not waiting for it inside an event callback"],
+                    ["initialised"])
+    assert ostrandcore.get_active_mode() == "not_initialised"
