@@ -267,6 +267,9 @@ TEST_F(EventHandlersTest, ShutdownDrainsCallsInProgressAndClosesTheGate) {
     EXPECT_TRUE(down.load());
     // A late call after shutdown finds the gate closed and does nothing.
     EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), S_OK);
+    // The session was opened here but shut down on another thread, which
+    // leaves this thread's COM initialisation to this thread.
+    CoUninitialize();
 }
 
 TEST_F(EventHandlersTest, ACallbackMayShutTheFrameworkDown) {
