@@ -81,19 +81,9 @@ void EventDrivenPerceptionEngine::setCallback(ChangeCallback newCallback) {
     old = std::exchange(callback, std::move(newCallback));
 }
 
-bool EventDrivenPerceptionEngine::hasCallback() {
+ChangeCallback EventDrivenPerceptionEngine::currentCallback() {
     std::lock_guard<std::mutex> g(callbackMutex);
-    return static_cast<bool>(callback);
-}
-
-void EventDrivenPerceptionEngine::deliver(UIChangeEvent event) {
-    ChangeCallback call;
-    {
-        std::lock_guard<std::mutex> g(callbackMutex);
-        call = callback;
-    }
-    // Never under a lock: the callback may wait for the interpreter.
-    if (call) call(std::move(event));
+    return callback;
 }
 
 void EventDrivenPerceptionEngine::refreshWindow(HWND window) {
@@ -168,7 +158,8 @@ HRESULT EventDrivenPerceptionEngine::StructureHandler::HandleStructureChangedEve
     if (!pass) return S_OK;
     engine->refreshWindow(hwnd);
     // The store is current before the callback hears of the change.
-    if (engine->hasCallback()) engine->deliver(makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
+    if (ChangeCallback call = engine->currentCallback())
+        call(makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
     return S_OK;
 }
 
@@ -203,7 +194,7 @@ HRESULT EventDrivenPerceptionEngine::PropertyHandler::HandlePropertyChangedEvent
             default: break;
         }
     });
-    if (engine->hasCallback()) engine->deliver(makeEvent(WLIT("PropertyChanged"), std::move(key)));
+    if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
     return S_OK;
 }
 
@@ -211,7 +202,7 @@ HRESULT EventDrivenPerceptionEngine::FocusHandler::HandleFocusChangedEvent(IUIAu
     SelfHold hold(this);
     GatePass pass(*gate);
     if (!pass) return S_OK;
-    if (engine->hasCallback()) engine->deliver(makeEvent(WLIT("FocusChanged"), std::string()));
+    if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("FocusChanged"), std::string()));
     return S_OK;
 }
 

@@ -86,9 +86,9 @@ public:
 
     // Installs the change callback; handlers calling the old one finish with it.
     void setCallback(ChangeCallback newCallback);
-    bool hasCallback();
-    // Calls the installed callback, if any, with the event.
-    void deliver(UIChangeEvent event);
+    // A copy of the installed callback (empty when none), to be called
+    // outside every lock: it may wait for the interpreter.
+    ChangeCallback currentCallback();
 
     // Registrations with UI Automation, made on the calling thread.
     void subscribeStructureChanged(HWND window, int32_t scope);

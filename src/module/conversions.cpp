@@ -17,15 +17,18 @@ PyObject* dictTemplate = nullptr;
 
 // Puts `value` (a new reference, or null after a failure) under `key`.
 void put(PyObject* dict, Key key, PyObject* value) {
-    if (!value) {
-        PyErr_Clear();
-        value = Py_NewRef(Py_None);
-    }
+    value = valueOrNone(value);
     PyDict_SetItem(dict, keys[key], value);
     Py_DECREF(value);
 }
 
 }  // namespace
+
+PyObject* valueOrNone(PyObject* value) {
+    if (value) return value;
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+}
 
 bool initConversions() {
     for (int i = 0; i < kKeyCount; ++i) {

@@ -18,6 +18,10 @@ bool initConversions();
 // lone surrogate stays as it is. Null with an exception set on failure.
 PyObject* strFromWide(const WString& text);
 
+// `value` (a new reference) or, when making it failed, None with the error
+// cleared: a dict of results shows None for a value it could not make.
+PyObject* valueOrNone(PyObject* value);
+
 // The UTF-16 units of a str, all of them (a NUL included); false with an
 // exception set when it cannot be converted.
 bool wideFromStr(PyObject* text, WString* out);

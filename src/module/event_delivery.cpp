@@ -9,10 +9,7 @@ std::atomic<PyObject*> eventCallback{nullptr};
 namespace {
 
 void put(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) {
-        PyErr_Clear();
-        value = Py_NewRef(Py_None);
-    }
+    value = valueOrNone(value);
     PyDict_SetItemString(dict, key, value);
     Py_DECREF(value);
 }

@@ -5,18 +5,17 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "perception/record_map.h"
 #include "platform/raii.h"
 
 namespace Ostrand {
 
 class NativeCore;
 class SnapshotStore;
-struct ElementRecord;
 
 enum class PerceptionMode : int32_t { Auto = 0, Win32 = 1, Uia = 2 };
 
@@ -69,7 +68,7 @@ public:
     // The query's records for `window`: the stored snapshot while it is
     // valid for that window (a null window takes any), else a refresh by
     // the resolved path first. On failure `out` is untouched.
-    HRESULT queryElements(HWND window, std::vector<std::shared_ptr<const ElementRecord>>& out);
+    HRESULT queryElements(HWND window, std::vector<RecordPtr>& out);
 
     SnapshotStore* const store;
     NativeCore* const core;

@@ -300,6 +300,15 @@ PyObject* set_parent(PyObject*, PyObject* args) {
     return PyBool_FromLong(simdesk::setParent(toHwnd(h), toHwnd(p)));
 }
 
+// set_window_visible, set_window_enabled, ...: (hwnd, flag) -> bool.
+template <bool (*Set)(HWND, bool)>
+PyObject* setWindowFlag(PyObject*, PyObject* args) {
+    unsigned long long h;
+    int v;
+    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
+    return PyBool_FromLong(Set(toHwnd(h), v));
+}
+
 PyObject* set_window_text(PyObject*, PyObject* args) {
     unsigned long long h;
     PyObject* text;
@@ -316,20 +325,6 @@ PyObject* set_window_rect(PyObject*, PyObject* args) {
     RECT r;
     if (!parseRect(rect, &r)) return nullptr;
     return PyBool_FromLong(simdesk::setWindowRect(toHwnd(h), r));
-}
-
-PyObject* set_window_visible(PyObject*, PyObject* args) {
-    unsigned long long h;
-    int v;
-    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
-    return PyBool_FromLong(simdesk::setWindowVisible(toHwnd(h), v));
-}
-
-PyObject* set_window_enabled(PyObject*, PyObject* args) {
-    unsigned long long h;
-    int v;
-    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
-    return PyBool_FromLong(simdesk::setWindowEnabled(toHwnd(h), v));
 }
 
 PyObject* window(PyObject*, PyObject* args) {
@@ -374,13 +369,6 @@ PyObject* window(PyObject*, PyObject* args) {
     return result;
 }
 
-PyObject* set_window_read_only(PyObject*, PyObject* args) {
-    unsigned long long h;
-    int v;
-    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
-    return PyBool_FromLong(simdesk::setWindowReadOnly(toHwnd(h), v));
-}
-
 PyObject* set_client_inset(PyObject*, PyObject* args) {
     unsigned long long h;
     PyObject* inset;
@@ -388,13 +376,6 @@ PyObject* set_client_inset(PyObject*, PyObject* args) {
     RECT r;
     if (!parseRect(inset, &r)) return nullptr;
     return PyBool_FromLong(simdesk::setClientInset(toHwnd(h), r));
-}
-
-PyObject* set_window_hung(PyObject*, PyObject* args) {
-    unsigned long long h;
-    int v;
-    if (!PyArg_ParseTuple(args, "Kp", &h, &v)) return nullptr;
-    return PyBool_FromLong(simdesk::setWindowHung(toHwnd(h), v));
 }
 
 PyObject* messages(PyObject*, PyObject* args) {
@@ -1010,6 +991,7 @@ PyObject* remove_all_event_handlers(PyObject*, PyObject*) {
 }
 
 #define FN(name, flags, doc) {#name, (PyCFunction)(void (*)(void))name, flags, doc}
+#define FLAG(name, setter, doc) {#name, setWindowFlag<simdesk::setter>, METH_VARARGS, doc}
 
 PyMethodDef methods[] = {
     FN(reset, METH_NOARGS,
@@ -1029,13 +1011,13 @@ PyMethodDef methods[] = {
     FN(set_parent, METH_VARARGS, "set_parent(hwnd, parent) -> bool"),
     FN(set_window_text, METH_VARARGS, "set_window_text(hwnd, text) -> bool"),
     FN(set_window_rect, METH_VARARGS, "set_window_rect(hwnd, (left, top, right, bottom)) -> bool"),
-    FN(set_window_visible, METH_VARARGS, "set_window_visible(hwnd, visible) -> bool"),
-    FN(set_window_enabled, METH_VARARGS, "set_window_enabled(hwnd, enabled) -> bool"),
-    FN(set_window_read_only, METH_VARARGS, "set_window_read_only(hwnd, read_only) -> bool; an Edit's ES_READONLY"),
+    FLAG(set_window_visible, setWindowVisible, "set_window_visible(hwnd, visible) -> bool"),
+    FLAG(set_window_enabled, setWindowEnabled, "set_window_enabled(hwnd, enabled) -> bool"),
+    FLAG(set_window_read_only, setWindowReadOnly, "set_window_read_only(hwnd, read_only) -> bool; an Edit's ES_READONLY"),
     FN(set_client_inset, METH_VARARGS,
        "set_client_inset(hwnd, (left, top, right, bottom)) -> bool; the margins between window and client area"),
-    FN(set_window_hung, METH_VARARGS,
-       "set_window_hung(hwnd, hung) -> bool; a hung window queues posted messages and blocks senders"),
+    FLAG(set_window_hung, setWindowHung,
+         "set_window_hung(hwnd, hung) -> bool; a hung window queues posted messages and blocks senders"),
     FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
     FN(messages, METH_VARARGS,
        "messages(hwnd) -> [{'message', 'wparam', 'lparam', 'sent', 'handled'}], in order; [] for a dead window"),
