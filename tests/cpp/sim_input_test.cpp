@@ -46,13 +46,14 @@ class SimInput : public ostrand_test::DeskTest {};
 
 TEST_F(SimInput, WindowFromPointFindsTheDeepestVisibleEnabledWindowInZOrder) {
     HWND a = makeWindow(nullptr, u"Frame", {0, 0, 100, 100});
-    HWND a1 = makeWindow(a, u"Static", {10, 10, 50, 50});
-    HWND a1x = makeWindow(a1, u"Static", {20, 20, 30, 30});
-    HWND a2 = makeWindow(a, u"Button", {40, 40, 90, 90});  // above a1
-    HWND b = makeWindow(nullptr, u"Frame", {50, 50, 150, 150});  // above a
+    HWND a1 = makeWindow(a, u"Panel", {10, 10, 50, 50});
+    HWND a1x = makeWindow(a1, u"Panel", {20, 20, 30, 30});
+    HWND a2 = makeWindow(a, u"Button", {40, 40, 90, 90});  // a later child: below a1
+    HWND b = makeWindow(nullptr, u"Frame", {50, 50, 150, 150});  // a later top-level window: above a
 
     EXPECT_EQ(at(25, 25), a1x);
-    EXPECT_EQ(at(45, 45), a2);
+    EXPECT_EQ(at(45, 45), a1);
+    EXPECT_EQ(at(55, 45), a2);
     EXPECT_EQ(at(60, 60), b);
     EXPECT_EQ(at(5, 5), a);
     EXPECT_EQ(at(500, 5), nullptr);
@@ -197,14 +198,15 @@ TEST_F(SimInput, AButtonCountsDownThenUpInsideItsClientArea) {
     EXPECT_EQ(click(point(5, 5), point(46, 5)), 2u);
     EXPECT_EQ(click(point(5, 5), point(45, 5)), 3u);
 
+    // Messages reach a disabled button all the same, and it clicks.
     ASSERT_TRUE(simdesk::setWindowEnabled(ok, false));
-    EXPECT_EQ(click(point(5, 5), point(5, 5)), 3u);
+    EXPECT_EQ(click(point(5, 5), point(5, 5)), 4u);
     ASSERT_TRUE(simdesk::setWindowEnabled(ok, true));
     PostMessageW(ok, WM_LBUTTONDOWN, MK_LBUTTON, point(5, 5));
     ASSERT_TRUE(simdesk::setWindowEnabled(ok, false));  // loses the capture
     ASSERT_TRUE(simdesk::setWindowEnabled(ok, true));
     PostMessageW(ok, WM_LBUTTONUP, 0, point(5, 5));
-    EXPECT_EQ(stateOf(ok).clicks, 3u);
+    EXPECT_EQ(stateOf(ok).clicks, 4u);
 
     HWND label = makeWindow(top, u"Static", {10, 10, 60, 30});
     PostMessageW(label, WM_LBUTTONDOWN, MK_LBUTTON, point(5, 5));

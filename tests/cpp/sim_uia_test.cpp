@@ -166,9 +166,9 @@ TEST_F(SimUia, ScopesWalkTheControlViewInPreOrderWithoutHiddenWindows) {
     // top: windows a (with content a1), h (hidden, holding h1 and h2), b; then
     // content c (not a control element: c1 and c2 stand in its place) and d.
     HWND top = window(nullptr, u"Frame", u"top");
-    HWND b = window(top, u"Button", u"b");
+    HWND a = window(top, u"Button", u"a");
     HWND h = window(top, u"Static", u"h", false);
-    HWND a = window(top, u"Button", u"a");  // created last: topmost
+    HWND b = window(top, u"Button", u"b");  // child windows come in creation order
     window(h, u"Static", u"h1");
     element(simdesk::elementOf(h), u"h2");
     element(simdesk::elementOf(a), u"a1");

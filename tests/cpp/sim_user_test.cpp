@@ -101,7 +101,7 @@ TEST_F(SimUser, WindowHandlesAreUniqueNonzeroAndNeverReused) {
     EXPECT_EQ(simdesk::createWindow(orphan), nullptr);
 }
 
-TEST_F(SimUser, EnumChildWindowsWalksDepthFirstTopmostFirst) {
+TEST_F(SimUser, EnumChildWindowsWalksDepthFirstInCreationOrder) {
     HWND root = makeWindow(nullptr);
     HWND a = makeWindow(root);
     HWND a1 = makeWindow(a);
@@ -113,15 +113,16 @@ TEST_F(SimUser, EnumChildWindowsWalksDepthFirstTopmostFirst) {
     HWND other = makeWindow(nullptr);  // another top-level tree, not ours
     makeWindow(other);
 
-    // Later siblings are on top; each child's subtree comes before the next sibling.
+    // A new child goes below its siblings; each child's subtree comes before
+    // the next sibling.
     Walk w = enumChildren(root);
-    EXPECT_EQ(w.seen, (std::vector<HWND>{c, c1, b, a, a2, a2x, a1}));
-    EXPECT_EQ(enumChildren(a).seen, (std::vector<HWND>{a2, a2x, a1}));
+    EXPECT_EQ(w.seen, (std::vector<HWND>{a, a1, a2, a2x, b, c, c1}));
+    EXPECT_EQ(enumChildren(a).seen, (std::vector<HWND>{a1, a2, a2x}));
     EXPECT_TRUE(enumChildren(a1).seen.empty());
 
     simdesk::WindowState st;
     ASSERT_TRUE(simdesk::windowState(root, &st));
-    EXPECT_EQ(st.children, (std::vector<HWND>{c, b, a}));
+    EXPECT_EQ(st.children, (std::vector<HWND>{a, b, c}));
     EXPECT_EQ(st.parent, nullptr);
     ASSERT_TRUE(simdesk::windowState(a2x, &st));
     EXPECT_EQ(st.parent, a2);
@@ -134,31 +135,31 @@ TEST_F(SimUser, EnumChildWindowsStopsSkipsAndRefusesDeadParents) {
     HWND b = makeWindow(root);
     HWND b1 = makeWindow(b);
     HWND c = makeWindow(root);
-    // Order: c, b, b1, a, a1.
+    // Order: a, a1, b, b1, c.
 
     // FALSE from the callback ends the whole walk, not just a level.
     int calls = 0;
     Walk stop = enumChildren(root, [&](HWND) { return ++calls < 3 ? TRUE : FALSE; });
-    EXPECT_EQ(stop.seen, (std::vector<HWND>{c, b, b1}));
+    EXPECT_EQ(stop.seen, (std::vector<HWND>{a, a1, b}));
     EXPECT_FALSE(stop.result);
 
     // A window destroyed by the callback is not visited, nor is its subtree.
     Walk skip = enumChildren(root, [&](HWND h) {
-        if (h == c) simdesk::destroyWindow(a);
-        if (h == b) simdesk::destroyWindow(b1);
+        if (h == a) simdesk::destroyWindow(b);
+        if (h == a1) simdesk::destroyWindow(c);
         return TRUE;
     });
-    EXPECT_EQ(skip.seen, (std::vector<HWND>{c, b}));
-    EXPECT_FALSE(IsWindow(a1));
+    EXPECT_EQ(skip.seen, (std::vector<HWND>{a, a1}));
+    EXPECT_FALSE(IsWindow(b1));
 
     // A window created during the walk is not visited.
     HWND late = nullptr;
     Walk grow = enumChildren(root, [&](HWND h) {
-        if (h == c && !late) late = makeWindow(b);
+        if (h == a && !late) late = makeWindow(root);
         return TRUE;
     });
-    EXPECT_EQ(grow.seen, (std::vector<HWND>{c, b}));
-    EXPECT_EQ(enumChildren(root).seen, (std::vector<HWND>{c, b, late}));
+    EXPECT_EQ(grow.seen, (std::vector<HWND>{a, a1}));
+    EXPECT_EQ(enumChildren(root).seen, (std::vector<HWND>{a, a1, late}));
 
     // A dead parent: nothing visited.
     ASSERT_TRUE(simdesk::destroyWindow(root));

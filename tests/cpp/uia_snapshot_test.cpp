@@ -207,7 +207,7 @@ TEST_F(UiaSnapshotTest, FailuresReturnTheirHresultAndLeaveTheStoreAsItWas) {
         HRESULT injected;
         HRESULT expected;
     } cases[] = {
-        {"ElementFromHandle", UIA_E_ELEMENTNOTAVAILABLE, UIA_E_ELEMENTNOTAVAILABLE},
+        {"ElementFromHandle", (HRESULT)UIA_E_ELEMENTNOTAVAILABLE, (HRESULT)UIA_E_ELEMENTNOTAVAILABLE},
         {"ElementFromHandle", S_OK, E_FAIL},  // success without an element
         {"CreateCacheRequest", E_OUTOFMEMORY, E_FAIL},
         {"CreateTrueCondition", E_OUTOFMEMORY, E_OUTOFMEMORY},

@@ -87,7 +87,7 @@ TEST_F(Win32SnapshotTest, FilterKeepsTheTargetAndDropsHiddenOrEmptyChildren) {
 TEST_F(Win32SnapshotTest, LongTextIsCutAt511UnitsAndDeadWindowsReadEmpty) {
     std::u16string text(600, u'x');
     text[510] = u'y';
-    HWND target = make(nullptr, u"Edit", {0, 0, 10, 10}, true, text);
+    HWND target = make(nullptr, u"Static", {0, 0, 10, 10}, true, text);
     auto records = refresh(target);
     const WString& name = records.at(keyFromHwnd(target)).name;
     ASSERT_EQ(name.size(), 511u);
@@ -125,8 +125,8 @@ TEST_F(Win32SnapshotTest, FailedReadsLeaveDefaultsAndTheRefreshStillSucceeds) {
 
 TEST_F(Win32SnapshotTest, RecordsComeInTheOrderOfTheWalk) {
     HWND target = make(nullptr, u"#32770", {0, 0, 100, 100});
+    HWND first = make(target, u"Edit");  // created first: enumerated first
     HWND second = make(target, u"Button");
-    HWND first = make(target, u"Edit");  // topmost: enumerated first
     HWND inner = make(first, u"Static");
     ASSERT_EQ(manager.refreshWin32Snapshot(target), S_OK);
     std::vector<std::string> keys;

@@ -122,9 +122,10 @@ class TestWin32Path:
     def test_records_come_in_tree_order(self, initialised):
         ostrandcore.configure_cache([], "subtree", "win32")
         dialog, _ = classic_dialog()
-        # Windows enumerates the topmost (last created) child first.
+        # Child windows enumerate in creation order (each new one goes below
+        # its siblings); an Edit leaves no title for other processes to read.
         names = [e["name"] for e in ostrandcore.query_elements_cached(dialog)]
-        assert names == ["Settings", "", "Cancel", "OK"]
+        assert names == ["Settings", "OK", "Cancel", ""]
 
     def test_another_window_is_perceived_not_answered_from_the_store(self, initialised):
         a, _ = classic_dialog("A")

@@ -177,6 +177,8 @@ int32_t controlTypeOfClass(const std::u16string& className);
 RECT clientRect(const Window& w);
 // Window class names compare without case.
 bool sameClass(const std::u16string& a, const char* b);
+// The title the window system keeps for a window, which other processes read.
+std::u16string_view storedTitle(const Window& w);
 
 template <class F>
 void Node::forEachChild(F&& f) const {

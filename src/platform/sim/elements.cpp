@@ -28,6 +28,11 @@ bool sameClass(const std::u16string& a, const char* b) {
     return i == a.size() && !b[i];
 }
 
+std::u16string_view storedTitle(const Window& w) {
+    if (sameClass(w.className, "Edit")) return {};
+    return w.text;
+}
+
 // The Win32 proxies' defaults (class names compare without case, as window
 // classes do); anything else is a Pane, or a Window at the top level.
 int32_t controlTypeOfClass(const std::u16string& className) {

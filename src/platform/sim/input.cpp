@@ -48,8 +48,10 @@ void typeInto(Window& w, char16_t unit) {
 LRESULT windowProc(Window& w, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_LBUTTONDOWN:
-            // The button captures the mouse and shows itself pushed.
-            if (w.enabled && sameClass(w.className, "Button")) w.buttonDown = true;
+            // The button captures the mouse and shows itself pushed. It does
+            // not look at its own enabled state: only the system's mouse
+            // routing keeps real clicks from a disabled window.
+            if (sameClass(w.className, "Button")) w.buttonDown = true;
             break;
         case WM_LBUTTONUP:
             if (w.buttonDown) {
@@ -62,6 +64,17 @@ LRESULT windowProc(Window& w, UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CHAR:
             if (!w.readOnly && sameClass(w.className, "Edit")) typeInto(w, static_cast<char16_t>(wParam & 0xFFFF));
             break;
+        case WM_GETTEXT: {
+            // The window's own text (an Edit's content): at most wParam - 1
+            // units and a NUL; the result is the number of units copied.
+            auto* buffer = reinterpret_cast<WCHAR*>(lParam);
+            if (!buffer || wParam == 0) return 0;
+            size_t n = std::min<size_t>(w.text.size(), wParam - 1);
+            std::copy_n(w.text.data(), n, buffer);
+            buffer[n] = 0;
+            return static_cast<LRESULT>(n);
+        }
+        case WM_GETTEXTLENGTH: return static_cast<LRESULT>(w.text.size());
         case WM_MOUSEWHEEL: w.wheel += static_cast<SHORT>(HIWORD(wParam)); break;
         case WM_MOUSEMOVE: w.lastMouse = pointOf(lParam); break;
         default: break;
@@ -266,6 +279,12 @@ SIMAPI BOOL WINAPI PostMessageW(HWND h, UINT message, WPARAM wParam, LPARAM lPar
         DWORD error = postToThread(currentThread(), true, message, wParam, lParam);
         if (error) setLastError(error);
         return error ? FALSE : TRUE;
+    }
+    // A message that carries a buffer can only be sent: posted, the buffer
+    // could be gone before the window writes to it.
+    if (message == WM_GETTEXT) {
+        setLastError(ERROR_MESSAGE_SYNC_ONLY);
+        return FALSE;
     }
     std::lock_guard<std::mutex> g(desk().m);
     Window* w = findWindow(h);

@@ -195,14 +195,14 @@ SIMAPI void WINAPI InitializeSRWLock(PSRWLOCK lock) {
     lock->Ptr = nullptr;
 }
 
-SIMAPI BOOL WINAPI TryAcquireSRWLockExclusive(PSRWLOCK lock) {
+SIMAPI BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK lock) {
     SIM_ENTER(TryAcquireSRWLockExclusive);
     uintptr_t expected = 0;
     return srwWord(lock).compare_exchange_strong(expected, 1, std::memory_order_acquire) ? TRUE
                                                                                           : FALSE;
 }
 
-SIMAPI BOOL WINAPI TryAcquireSRWLockShared(PSRWLOCK lock) {
+SIMAPI BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK lock) {
     SIM_ENTER(TryAcquireSRWLockShared);
     auto w = srwWord(lock);
     uintptr_t v = w.load(std::memory_order_relaxed);

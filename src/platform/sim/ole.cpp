@@ -70,6 +70,9 @@ SIMAPI HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD co
 
 namespace {
 
+// The feature flag Windows sets on arrays made by SafeArrayCreateVector (the
+// SDK headers do not name it).
+constexpr USHORT kCreatedAsVector = 0x2000;
 constexpr uint32_t kBstrTag = 0x52545342;   // "BSTR"
 constexpr uint32_t kBstrDead = 0x44414544;  // "DEAD"
 
@@ -197,7 +200,7 @@ SAFEARRAY* simdesk::detail::createArray(VARTYPE vt, LONG lbound, ULONG count) {
     block->header.vt = vt;
     SAFEARRAY* psa = &block->desc;
     psa->cDims = 1;
-    psa->fFeatures = FADF_HAVEVARTYPE | FADF_CREATEVECTOR;
+    psa->fFeatures = FADF_HAVEVARTYPE | kCreatedAsVector;
     psa->cbElements = size;
     psa->cLocks = 0;
     psa->pvData = block + 1;

@@ -91,7 +91,7 @@ public:
         SIM_ENTER(SetValue);
         SIM_FAIL_HR();
         std::u16string_view text(val ? val : u"", bstrLength(val));
-        return act([&](Node& n) {
+        return act([&](Node& n) -> HRESULT {
             if (n.readOnlyValue()) return UIA_E_INVALIDOPERATION;
             PropertyWatch watch(n);  // a window's value is its text, hence its Name
             n.setValue(text);
@@ -131,7 +131,7 @@ public:
     HRESULT STDMETHODCALLTYPE Scroll(enum ScrollAmount horizontal, enum ScrollAmount vertical) override {
         SIM_ENTER(Scroll);
         SIM_FAIL_HR();
-        return act([&](Node& n) {
+        return act([&](Node& n) -> HRESULT {
             double across, step;
             if (!stepOf(horizontal, &across) || !stepOf(vertical, &step)) return E_INVALIDARG;
             // Scrolling an axis the control cannot scroll is InvalidOperation.
@@ -213,7 +213,7 @@ private:
     // Returns once the state has changed; the state it is already in is a
     // no-op, and a leaf has nothing to expand or collapse.
     HRESULT change(ExpandCollapseState to) const {
-        return act([&](Node& n) {
+        return act([&](Node& n) -> HRESULT {
             if (n.expandState == ExpandCollapseState_LeafNode) return UIA_E_INVALIDOPERATION;
             n.expandState = to;
             return S_OK;

@@ -84,8 +84,12 @@ HWND createWindow(const WindowDesc& desc) {
         w->elem.processId = desk().nextProcessId;
         desk().nextProcessId += 4;
     }
-    auto& sib = parent ? parent->children : desk().topLevel;
-    sib.insert(sib.begin(), w.get());
+    // As CreateWindowEx links them: a new top-level window on top, a new
+    // child below its siblings (so children enumerate in creation order).
+    if (parent)
+        parent->children.push_back(w.get());
+    else
+        desk().topLevel.insert(desk().topLevel.begin(), w.get());
     HWND h = w->handle;
     Window* made = w.get();
     desk().windows[reinterpret_cast<uintptr_t>(h)] = std::move(w);
@@ -243,7 +247,7 @@ SIMAPI BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam
 }
 
 // Copies up to max-1 units and a terminator; the count copied.
-static int copyOut(const std::u16string& s, LPWSTR buf, int max) {
+static int copyOut(std::u16string_view s, LPWSTR buf, int max) {
     int n = std::min<int>((int)s.size(), max - 1);
     std::memcpy(buf, s.data(), (size_t)n * sizeof(WCHAR));
     buf[n] = 0;
@@ -263,8 +267,9 @@ SIMAPI int WINAPI GetClassNameW(HWND h, LPWSTR buf, int max) {
     return copyOut(w->className, buf, max);
 }
 
-// The windows belong to other processes, so the text is the one the system
-// stores for the window (no WM_GETTEXT is sent).
+// The windows belong to other processes, so the text is the title the system
+// stores for the window (no WM_GETTEXT is sent). An Edit keeps its text
+// itself and leaves no title with the system: another process reads none.
 SIMAPI int WINAPI GetWindowTextW(HWND h, LPWSTR buf, int max) {
     SIM_ENTER(GetWindowTextW);
     SIM_FAIL_LE(0);
@@ -276,7 +281,7 @@ SIMAPI int WINAPI GetWindowTextW(HWND h, LPWSTR buf, int max) {
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    return copyOut(w->text, buf, max);
+    return copyOut(storedTitle(*w), buf, max);
 }
 
 SIMAPI BOOL WINAPI GetWindowRect(HWND h, LPRECT rect) {

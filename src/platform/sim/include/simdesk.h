@@ -84,7 +84,8 @@ struct WindowMessage {
     bool handled = false;
 };
 
-// Creates a window as the topmost child of desc.parent (null: top level).
+// Creates a window as CreateWindowEx links it: a child below its siblings
+// (children come in creation order), a top-level window above every other.
 // Returns null when the parent names no window.
 SIMDESK_API HWND createWindow(const WindowDesc& desc);
 // Destroys the window and its whole subtree. False for a dead handle.

@@ -15,6 +15,7 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
+typedef BYTE BOOLEAN;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -89,7 +90,6 @@ typedef struct tagMSG {
     LPARAM lParam;
     DWORD time;
     POINT pt;
-    DWORD lPrivate;
 } MSG, *LPMSG;
 
 // ---- HRESULTs and error codes ----------------------------------------------
@@ -115,10 +115,11 @@ typedef struct tagMSG {
 #define DISP_E_OVERFLOW ((HRESULT)0x8002000A)
 #define DISP_E_BADINDEX ((HRESULT)0x8002000B)
 #define DISP_E_ARRAYISLOCKED ((HRESULT)0x8002000D)
-#define UIA_E_ELEMENTNOTENABLED ((HRESULT)0x80040200)
-#define UIA_E_ELEMENTNOTAVAILABLE ((HRESULT)0x80040201)
-#define UIA_E_NOTSUPPORTED ((HRESULT)0x80040204)
-#define UIA_E_INVALIDOPERATION ((HRESULT)0x80131509)
+// Plain unsigned literals, as the SDK defines them (no HRESULT cast).
+#define UIA_E_ELEMENTNOTENABLED 0x80040200
+#define UIA_E_ELEMENTNOTAVAILABLE 0x80040201
+#define UIA_E_NOTSUPPORTED 0x80040204
+#define UIA_E_INVALIDOPERATION 0x80131509
 
 #define ERROR_SUCCESS 0L
 #define ERROR_ACCESS_DENIED 5L
@@ -192,8 +193,8 @@ SIMAPI void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock);
 SIMAPI void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock);
 SIMAPI void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
 SIMAPI void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
-SIMAPI BOOL WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
-SIMAPI BOOL WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
+SIMAPI BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock);
+SIMAPI BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock);
 SIMAPI int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                       int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
 
@@ -253,7 +254,6 @@ typedef struct tagSAFEARRAY {
 } SAFEARRAY;
 
 #define FADF_HAVEVARTYPE 0x0080
-#define FADF_CREATEVECTOR 0x2000
 
 typedef struct tagVARIANT {
     VARTYPE vt;
@@ -272,6 +272,11 @@ typedef struct tagVARIANT {
         IUnknown* punkVal;
         SAFEARRAY* parray;
         PVOID byref;
+        // A record (VT_RECORD): never used here, but it sets the size.
+        struct {
+            PVOID pvRecord;
+            PVOID pRecInfo;
+        };
     };
 } VARIANT, VARIANTARG;
 
@@ -298,6 +303,8 @@ SIMAPI HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* psa);
 typedef BOOL(CALLBACK* WNDENUMPROC)(HWND, LPARAM);
 
 #define WM_NULL 0x0000
+#define WM_GETTEXT 0x000D
+#define WM_GETTEXTLENGTH 0x000E
 #define WM_QUIT 0x0012
 #define WM_USER 0x0400
 #define PM_NOREMOVE 0x0000
