@@ -31,10 +31,17 @@ HWND nativeWindowHandle(IUIAutomationElement* element) {
     return reinterpret_cast<HWND>(static_cast<intptr_t>(value.get().lVal));
 }
 
+// Posted input reaches a disabled window all the same (a disabled Button
+// still reports BN_CLICKED), so a fallback would do what the application has
+// switched off. The window's own state is what the system's input routing
+// looks at.
+bool refusesInput(HWND window) { return !IsWindowEnabled(window); }
+
 ActionResult win32Click(IUIAutomationElement* element) {
     POINT centre = elementCentre(element);
     HWND window = nativeWindowHandle(element);
     if (!window) return {false, "Win32Click", E_FAIL};
+    if (refusesInput(window)) return {false, "Win32Click", static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED)};
     if (!ScreenToClient(window, &centre)) return {false, "Win32Click", E_FAIL};
     LPARAM at = packPoint(centre);
     // To the element's own window, not to whatever covers the point.
@@ -47,6 +54,7 @@ ActionResult win32Click(IUIAutomationElement* element) {
 ActionResult win32Type(IUIAutomationElement* element, const WString& text) {
     HWND window = nativeWindowHandle(element);
     if (!window) return {false, "Win32Type", E_FAIL};
+    if (refusesInput(window)) return {false, "Win32Type", static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED)};
     element->SetFocus();
     Sleep(kFocusSettleMs);
     // One message per UTF-16 unit: a pair goes as its two surrogates.

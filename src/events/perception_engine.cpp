@@ -51,6 +51,11 @@ void EventDrivenPerceptionEngine::threadMain() {
         reportStarted();
         return;
     }
+    // An apartment need not come with a message queue (Wine makes it on
+    // first need); a thread without one cannot be posted to, and stop()'s
+    // WM_QUIT would be lost. The documented handshake makes it now.
+    MSG first;
+    PeekMessageW(&first, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     threadId.store(GetCurrentThreadId());
     running.store(true);
     reportStarted();

@@ -188,6 +188,12 @@ class TestExecuteAction:
         assert sent(ok) == [(simdesk.WM_LBUTTONDOWN, simdesk.MK_LBUTTON, at, False),
                             (simdesk.WM_LBUTTONUP, 0, at, False)]
         assert simdesk.window(ok)["clicks"] == 1
+        # A disabled window would take the posted click: the fallback refuses.
+        simdesk.set_window_enabled(ok, False)
+        assert act(button, "click") == {"success": False, "path": "Win32Click",
+                                        "hr": simdesk.UIA_E_ELEMENTNOTENABLED - 2 ** 32}
+        assert simdesk.window(ok)["clicks"] == 1
+        simdesk.set_window_enabled(ok, True)
 
         simdesk.set_window_read_only(edit, True)
         field = find(d, "automation_id", "user")
