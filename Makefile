@@ -1,5 +1,6 @@
 # make demo  - set up from a fresh machine and run the demo on the simulated desktop
-# make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; Python with pytest)
+# make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; the Windows
+#              build under Wine; Python with pytest)
 # make bench - build and run the benchmarks (Release) and print their figures
 
 SHELL := /bin/bash
@@ -25,12 +26,16 @@ PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command 
 
 BENCHDIR := build/bench
 
-.PHONY: demo test test-cpp test-python test-asan bench setup install clean
+WINDIR  := build/windows
+WINSDK  := build/windows-sdk
+WINTOOLS := build/.windows-tools
+
+.PHONY: demo test test-cpp test-python test-asan test-windows bench setup install clean
 
 demo: install
 	@$(PY) examples/demo.py
 
-test: test-cpp test-asan test-python
+test: test-cpp test-asan test-windows test-python
 
 test-cpp: $(CPPDIR)/.built
 	@$(CTEST) --test-dir $(CPPDIR) --output-on-failure -j2 --timeout 300
@@ -41,6 +46,11 @@ test-python: install
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: $(ASANDIR)/.built
 	@$(CTEST) --test-dir $(ASANDIR) --output-on-failure -j2 --timeout 300
+
+# The core cross-built for 64-bit Windows (warnings are errors) and its
+# Windows test program run under Wine, against real user32.
+test-windows: $(WINDIR)/.built
+	@tools/run-wine.sh $(WINDIR)/ostrand_windows_tests.exe
 
 setup: $(STAMP) $(GTEST)
 
@@ -60,6 +70,27 @@ $(GTEST):
 	@test -f /usr/include/gtest/gtest.h || { echo "GoogleTest could not be installed" >&2; exit 1; }
 	@mkdir -p build && touch $@
 
+# The mingw-w64 cross compiler, Wine, and GoogleTest's sources, from Debian's
+# packages when the machine lacks them.
+$(WINTOOLS):
+	@need=; command -v x86_64-w64-mingw32-g++-posix >/dev/null || need="$$need g++-mingw-w64-x86-64-posix"; \
+	  command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || command -v wine >/dev/null || need="$$need wine64"; \
+	  [ -f /usr/src/googletest/googletest/CMakeLists.txt ] || need="$$need googletest"; \
+	  for t in curl gpgv xz dpkg-deb; do command -v $$t >/dev/null || need="$$need curl gpgv xz-utils"; done; \
+	  if [ -n "$$need" ]; then \
+	    SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	    $$SUDO apt-get update -qq >/dev/null && \
+	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$need >/dev/null; fi
+	@mkdir -p build && touch $@
+
+# Complete Windows SDK headers and import libraries (mingw-w64 12).
+$(WINSDK)/versions: tools/fetch-windows-sdk.sh | $(WINTOOLS)
+	@tools/fetch-windows-sdk.sh $(WINSDK)
+
+$(WINDIR)/.built: $(STAMP) $(WINTOOLS) $(WINSDK)/versions $(SOURCES) $(wildcard tests/windows/* tests/shared/*) tools/sdk_conformance.py cmake/mingw-w64-x86_64.cmake
+	$(call cmake_build,$(WINDIR),-DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DOSTRAND_WINDOWS_SDK=$(abspath $(WINSDK))/usr/x86_64-w64-mingw32)
+
 define cmake_build
 	@mkdir -p $(1)
 	@$(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DOSTRAND_BUILD_TESTS=ON \
@@ -68,10 +99,10 @@ define cmake_build
 	@touch $(1)/.built
 endef
 
-$(CPPDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
+$(CPPDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC) $(wildcard tests/shared/*)
 	$(call cmake_build,$(CPPDIR),-DCMAKE_BUILD_TYPE=Debug)
 
-$(ASANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC)
+$(ASANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC) $(wildcard tests/shared/*)
 	$(call cmake_build,$(ASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined)
 
 bench: install $(STAMP)

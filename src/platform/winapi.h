@@ -9,7 +9,7 @@
 #endif
 #include <windows.h>
 #include <ole2.h>
-#include <UIAutomation.h>
+#include <uiautomation.h>
 #else
 #include "simwin.h"
 #endif
