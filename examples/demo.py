@@ -1,18 +1,26 @@
-"""The ostrandcore demo on the simulated Windows desktop: perceive a classic
-dialog (through Win32 enumeration) and a browser-like window (through one
-UI Automation cache request) and print their elements as tables; then find
-the dialog's edit box and OK button, type into the one and click the other,
-and show what changed."""
+"""The ostrandcore demo on the simulated Windows desktop. A sample
+application, a classic dialog and a browser-like window whose content has
+no windows of its own, is perceived through both paths (Win32 enumeration
+and one UI Automation cache request) and printed as one table a window;
+a picture of it with every perceived element outlined and numbered, as an
+inspector highlights them, is written as SVG. Then buttons are clicked and
+text typed, showing the path each action took; the browser window is
+watched while it changes, and the events are printed as they arrive; the
+metrics close the run.
 
+    python examples/demo.py [--picture PATH]     (make demo)
+"""
+
+import argparse
+import pathlib
 import sys
 import time
 
+import inspector
 import ostrandcore
 import simdesk
 
-CONTROL_TYPES = {50000: "Button", 50003: "ComboBox", 50004: "Edit", 50005: "Hyperlink", 50008: "List",
-                 50020: "Text", 50025: "Custom", 50026: "Group", 50030: "Document", 50032: "Window",
-                 50033: "Pane"}
+DEFAULT_PICTURE = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo" / "sample-application.svg"
 
 
 def build_classic_dialog():
@@ -20,10 +28,10 @@ def build_classic_dialog():
     dialog = simdesk.create_window(class_name="#32770", text="Sample Application", rect=(100, 100, 500, 400))
     controls = {}
     for cls, text, rect in [
-        ("Static", "Name:", (110, 130, 170, 150)),
-        ("Edit", "", (180, 130, 480, 150)),
-        ("Button", "Remember me", (110, 170, 300, 190)),
-        ("ComboBox", "English", (180, 210, 480, 230)),
+        ("Static", "Name:", (110, 140, 170, 160)),
+        ("Edit", "", (180, 140, 480, 160)),
+        ("Button", "Remember me", (110, 180, 300, 200)),
+        ("ComboBox", "English", (180, 220, 480, 240)),
         ("Button", "OK", (300, 350, 380, 380)),
         ("Button", "Cancel", (390, 350, 470, 380)),
     ]:
@@ -36,32 +44,19 @@ def build_browser():
     Returns the window and the ids of some of its window-less elements."""
     top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Inbox - Mail - Browser",
                                 rect=(600, 100, 1400, 700))
-    host = simdesk.create_window(parent=top, class_name="Chrome_RenderWidgetHostHWND", rect=(600, 180, 1400, 700))
+    host = simdesk.create_window(parent=top, class_name="Chrome_RenderWidgetHostHWND", rect=(600, 160, 1400, 700))
     page = simdesk.add_element(host, name="Inbox", class_name="Document", control_type=50030,
-                               rect=(600, 180, 1400, 700))
+                               rect=(600, 160, 1400, 700))
     nav = simdesk.add_element(page, name="Folders", automation_id="nav", class_name="Group", control_type=50026,
-                              rect=(600, 180, 800, 700))
+                              rect=(610, 210, 790, 690))
     for i, folder in enumerate(["Inbox (3)", "Sent", "Drafts"]):
         simdesk.add_element(nav, name=folder, class_name="Link", control_type=50005,
-                            rect=(610, 190 + 30 * i, 790, 215 + 30 * i))
+                            rect=(620, 240 + 40 * i, 780, 262 + 40 * i))
     compose = simdesk.add_element(page, name="Compose", automation_id="compose", class_name="Button",
-                                  control_type=50000, rect=(820, 190, 920, 220))
+                                  control_type=50000, rect=(820, 210, 920, 240))
     search = simdesk.add_element(page, name="Search mail", automation_id="search", class_name="Edit",
-                                 control_type=50004, rect=(940, 190, 1380, 220))
+                                 control_type=50004, rect=(950, 210, 1380, 240))
     return top, {"page": page, "compose": compose, "search": search}
-
-
-def print_table(title, elements):
-    print(f"\n{title}: {len(elements)} elements")
-    header = f"  {'name':24} {'control type':14} {'class':28} {'automation id':14} {'rectangle':24} {'on':3} key"
-    print(header)
-    print("  " + "-" * (len(header) - 2))
-    # The store's order is not the tree's; sort by position for reading.
-    for e in sorted(elements, key=lambda e: (e["bounding_rect"][1], e["bounding_rect"][0], e["name"])):
-        ctype = CONTROL_TYPES.get(e["control_type"], str(e["control_type"]))
-        rect = "(%d, %d, %d, %d)" % e["bounding_rect"]
-        print(f"  {e['name'][:24]:24} {ctype:14} {e['class_name'][:28]:28} {e['automation_id'][:14]:14} "
-              f"{rect:24} {'yes' if e['is_enabled'] else 'no':3} {e['runtime_id_key']}")
 
 
 def timed_query(hwnd):
@@ -69,6 +64,27 @@ def timed_query(hwnd):
     t0 = time.perf_counter()
     elements = ostrandcore.query_elements_cached(hwnd)
     return elements, (time.perf_counter() - t0) * 1e3, simdesk.cross_process_calls()
+
+
+def perceive_both(hwnd):
+    """The window through "auto" and through the other mode; prints what
+    each found and returns the merged rows and the elements of each mode."""
+    # "auto" settles once per configuration: configure again so that this
+    # window is classified afresh.
+    ostrandcore.configure_cache([])
+    perceptions, lines = {}, []
+    elements, ms, crossings = timed_query(hwnd)
+    auto = ostrandcore.get_active_mode()
+    perceptions[auto] = elements
+    lines.append(f"  auto picked {auto:5}: {len(elements):2} elements in {ms:6.3f} ms, "
+                 f"{crossings} cross-process UI Automation calls")
+    other = "uia" if auto == "win32" else "win32"
+    ostrandcore.configure_cache([], "subtree", other)
+    elements, ms, crossings = timed_query(hwnd)
+    perceptions[other] = elements
+    lines.append(f"  then {other:5}      : {len(elements):2} elements in {ms:6.3f} ms, "
+                 f"{crossings} cross-process UI Automation calls")
+    return inspector.merge(perceptions), perceptions, auto, lines
 
 
 def act_on_dialog(dialog, controls):
@@ -107,26 +123,51 @@ def act_on_dialog(dialog, controls):
     print(f"  perceived again: {names}")
 
 
+def act_on_browser(browser):
+    """The browser's content has no windows: patterns act, Win32 input cannot."""
+    print("\nActions on the browser's window-less content:")
+    compose = ostrandcore.find_element(browser, "automation_id", "compose")
+    search = ostrandcore.find_element(browser, "automation_id", "search")
+    page = ostrandcore.find_element(browser, "control_type", "50030")
+    result = ostrandcore.execute_action(compose, "click", {})
+    print(f"  click Compose       -> {result}")
+    result = ostrandcore.execute_action(search, "type", {"text": "from:ada"})
+    print(f"  type 'from:ada'     -> {result}")
+    result = ostrandcore.execute_action(page, "scroll", {})
+    print(f"  scroll the page     -> {result}")
+    sent = ostrandcore.find_element(browser, "name", "Sent")
+    result = ostrandcore.execute_action(sent, "select", {})
+    print(f"  select 'Sent' link  -> {result}  (a link offers no SelectionItem pattern)")
+    for element in (compose, search, page, sent):
+        ostrandcore.release_element(element["handle_id"])
+
+
 def watch_browser(browser, parts):
-    """Subscribe to the browser window, change it, and print the events as
-    they arrive; the snapshot store follows the changes."""
-    print("\nEvents from the browser window (delivered on UI Automation's own threads):")
+    """Subscribe to the browser window and change it step by step; each
+    change's events are printed as they arrive, and the snapshot store
+    follows the changes."""
+    print("\nEvents from the browser window, delivered on UI Automation's own threads as it changes:")
     ostrandcore.configure_cache([], "subtree", "uia")
     ostrandcore.query_elements_cached(browser)
 
     def on_change(event):
         # Several handlers may deliver at once: one write per line.
-        sys.stdout.write(f"  event {event['event_type']:17} key {event['runtime_id_key'] or '-':16} "
+        sys.stdout.write(f"      event {event['event_type']:17} key {event['runtime_id_key'] or '-':16} "
                          f"store: {len(ostrandcore.query_elements_cached(0))} elements\n")
 
     ostrandcore.subscribe_events(browser, ["StructureChanged", "PropertyChanged", "FocusChanged"], "subtree",
                                  on_change)
-    simdesk.set_element(parts["compose"], name="Compose (draft saved)")      # a Name change
-    simdesk.add_element(parts["page"], name="New message", class_name="Dialog", control_type=50032,
-                        rect=(900, 250, 1300, 600))                          # a child added
-    simdesk.fire_focus_changed(parts["search"])                               # the focus moves
-    simdesk.set_element(parts["search"], enabled=False)                       # IsEnabled
-    simdesk.wait_for_events(10.0)
+    changes = [
+        ("the Compose button is renamed", lambda: simdesk.set_element(parts["compose"], name="Compose (draft saved)")),
+        ("a message window opens in the page", lambda: simdesk.add_element(
+            parts["page"], name="New message", class_name="Dialog", control_type=50032, rect=(900, 250, 1300, 600))),
+        ("the focus moves to the search box", lambda: simdesk.fire_focus_changed(parts["search"])),
+        ("the search box is disabled", lambda: simdesk.set_element(parts["search"], enabled=False)),
+    ]
+    for what, change in changes:
+        print(f"  change: {what}")
+        change()
+        simdesk.wait_for_events(10.0)   # lets go of the interpreter lock for the callbacks
 
     now = {e["name"]: e for e in ostrandcore.query_elements_cached(browser)}
     print(f"  snapshot now: 'Compose (draft saved)' {'present' if 'Compose (draft saved)' in now else 'missing'}, "
@@ -134,26 +175,46 @@ def watch_browser(browser, parts):
           f"'Search mail' enabled {now['Search mail']['is_enabled']}")
 
 
-def main():
+def perceive_application(dialog, browser):
+    """Both windows through both modes: a table each, and the picture."""
+    windows = []
+    for title, hwnd, what in [("Sample Application", dialog, "a classic dialog: its controls are child windows"),
+                              ("Inbox - Mail - Browser", browser, "a browser: one render window, content without "
+                                                                  "windows")]:
+        rows, perceptions, auto, lines = perceive_both(hwnd)
+        windows.append((title, rows, hwnd, auto, lines, what))
+    inspector.number([(w[0], w[1]) for w in windows])
+    for title, rows, hwnd, auto, lines, what in windows:
+        print(f"\n{title} (hwnd 0x{hwnd:X}), {what}")
+        print("\n".join(lines))
+        print("\n" + "\n".join("  " + line for line in inspector.table(rows).splitlines()))
+    return [(w[0], w[1]) for w in windows]
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--picture", type=pathlib.Path, default=DEFAULT_PICTURE,
+                        help="where to write the SVG picture (default: build/demo/sample-application.svg)")
+    args = parser.parse_args(argv)
+    started = time.perf_counter()
+
     dialog, controls = build_classic_dialog()
     browser, parts = build_browser()
     print(f"initialise() -> {ostrandcore.initialise()}")
 
-    elements, ms, crossings = timed_query(dialog)
-    print_table(f"Classic dialog 0x{dialog:X} (mode '{ostrandcore.get_active_mode()}': Win32 enumeration, "
-                f"{crossings} UI Automation calls)", elements)
+    windows = perceive_application(dialog, browser)
+    args.picture.parent.mkdir(parents=True, exist_ok=True)
+    args.picture.write_text(inspector.svg(windows), encoding="utf-8")
+    print(f"\npicture of the sample application, every perceived element outlined and numbered: {args.picture}")
 
-    # "auto" settles once per configuration; reconfigure so the browser is classified afresh.
     ostrandcore.configure_cache([])
-    elements, ms, crossings = timed_query(browser)
-    print_table(f"Browser window 0x{browser:X} (mode '{ostrandcore.get_active_mode()}': one cache request, "
-                f"{crossings} cross-process calls)", elements)
-
+    ostrandcore.query_elements_cached(browser)
     again, served_ms, crossings = timed_query(browser)
-    print(f"\nsecond query: {len(again)} elements served from the snapshot store in {served_ms:.3f} ms, "
+    print(f"\nquery again: {len(again)} elements served from the snapshot store in {served_ms:.3f} ms, "
           f"{crossings} cross-process calls")
 
     act_on_dialog(dialog, controls)
+    act_on_browser(browser)
     watch_browser(browser, parts)
 
     print("\nmetrics:")
@@ -168,6 +229,7 @@ def main():
 
     leaks = simdesk.leaks()
     print(f"\nlive COM objects, BSTRs, SAFEARRAYs, VARIANTs left: {leaks or 'none'}")
+    print(f"demo ran in {time.perf_counter() - started:.2f} s")
     return 1 if leaks else 0
 
 
