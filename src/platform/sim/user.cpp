@@ -249,7 +249,7 @@ SIMAPI BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam
 // Copies up to max-1 units and a terminator; the count copied.
 static int copyOut(std::u16string_view s, LPWSTR buf, int max) {
     int n = std::min<int>((int)s.size(), max - 1);
-    std::memcpy(buf, s.data(), (size_t)n * sizeof(WCHAR));
+    if (n > 0) std::memcpy(buf, s.data(), (size_t)n * sizeof(WCHAR));  // an empty view may hold null
     buf[n] = 0;
     return n;
 }
