@@ -47,8 +47,8 @@ test-python: install
 test-asan: $(ASANDIR)/.built
 	@$(CTEST) --test-dir $(ASANDIR) --output-on-failure -j2 --timeout 300
 
-# The core cross-built for 64-bit Windows (warnings are errors) and its
-# Windows test program run under Wine, against real user32.
+# The core cross-built for 64-bit Windows (optimised, warnings are errors)
+# and its Windows test program run under Wine, against real user32.
 test-windows: $(WINDIR)/.built
 	@tools/run-wine.sh $(WINDIR)/ostrand_windows_tests.exe
 
@@ -88,7 +88,7 @@ $(WINSDK)/versions: tools/fetch-windows-sdk.sh | $(WINTOOLS)
 	@tools/fetch-windows-sdk.sh $(WINSDK)
 
 $(WINDIR)/.built: $(STAMP) $(WINTOOLS) $(WINSDK)/versions $(SOURCES) $(wildcard tests/windows/* tests/shared/*) tools/sdk_conformance.py cmake/mingw-w64-x86_64.cmake
-	$(call cmake_build,$(WINDIR),-DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	$(call cmake_build,$(WINDIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DOSTRAND_WINDOWS_SDK=$(abspath $(WINSDK))/usr/x86_64-w64-mingw32)
 
 define cmake_build
