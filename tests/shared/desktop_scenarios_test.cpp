@@ -75,6 +75,7 @@ TEST_P(DesktopScenario, Win32SnapshotOfAStandardDialog) {
     HWND deep = make(nested, WLIT("Static"), {280, 260, 400, 280}, WLIT("Deep"));
     make(dialog, WLIT("Button"), {110, 360, 190, 390}, WLIT("Hidden"), false);
     make(dialog, WLIT("Static"), {200, 360, 200, 360}, WLIT("Empty"));
+    HWND rule = make(dialog, WLIT("Static"), {490, 110, 490, 390});  // no width, some height: kept
     HWND underHidden = make(make(dialog, WLIT("OstrandPanel"), {10, 10, 20, 20}, WString(), false), WLIT("Button"),
                             {10, 10, 20, 20}, WLIT("Child of a hidden panel"));
 
@@ -84,7 +85,7 @@ TEST_P(DesktopScenario, Win32SnapshotOfAStandardDialog) {
     std::vector<std::string> order;
     for (auto& r : records) order.push_back(r->runtime_id_key);
     std::vector<std::string> expected;
-    for (HWND w : {dialog, label, edit, ok, cancel, list, combo, panel, inner, nested, deep})
+    for (HWND w : {dialog, label, edit, ok, cancel, list, combo, panel, inner, nested, deep, rule})
         expected.push_back(keyFromHwnd(w));
     EXPECT_EQ(order, expected);
     EXPECT_EQ(recordOf(records, underHidden), nullptr);
@@ -114,6 +115,32 @@ TEST_P(DesktopScenario, Win32SnapshotOfAStandardDialog) {
     EXPECT_EQ(recordOf(records, edit)->name, sameProcess() ? WString(WLIT("typed before")) : WString());
     EXPECT_EQ(recordOf(records, list)->name, WString());
     EXPECT_EQ(rectOf(*recordOf(records, deep)), (std::vector<int32_t>{280, 260, 400, 280}));
+}
+
+TEST_P(DesktopScenario, CommonControlsAreClassifiedByTheirRealClassNames) {
+    HWND dialog = make(nullptr, WLIT("#32770"), {0, 0, 600, 400});
+    const std::pair<const WCHAR*, int> expected[] = {
+        {WLIT("ScrollBar"), UIA_ScrollBarControlTypeId},
+        {WLIT("msctls_progress32"), UIA_ProgressBarControlTypeId},
+        {WLIT("msctls_trackbar32"), UIA_SliderControlTypeId},
+        {WLIT("SysListView32"), UIA_ListControlTypeId},
+        {WLIT("SysTreeView32"), UIA_TreeControlTypeId},
+        {WLIT("SysTabControl32"), UIA_TabControlTypeId},
+        {WLIT("ToolbarWindow32"), UIA_ToolBarControlTypeId},
+    };
+    std::vector<HWND> windows;
+    int row = 0;
+    for (auto& [cls, type] : expected) {
+        LONG top = 10 + 40 * row++;
+        windows.push_back(make(dialog, cls, {10, top, 300, top + 30}));
+    }
+    auto records = refresh(dialog);
+    for (size_t i = 0; i < windows.size(); ++i) {
+        const ElementRecord* r = recordOf(records, windows[i]);
+        ASSERT_NE(r, nullptr) << i;
+        EXPECT_EQ(r->class_name, expected[i].first);
+        EXPECT_EQ(r->control_type, expected[i].second) << i;
+    }
 }
 
 TEST_P(DesktopScenario, LongTitlesAreCutAt511Units) {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <map>
 
+#include <commctrl.h>
+
 extern "C" void* ostrandMakeElementDouble(HWND window);
 
 using Ostrand::ComPtr;
@@ -53,6 +55,8 @@ void registerTestClasses() {
     done = true;
     // A plain container, and a class name of a UI framework that has its own
     // UI Automation provider.
+    INITCOMMONCONTROLSEX common{sizeof(common), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&common);
     registerClass(L"OstrandPanel", DefWindowProcW);
     registerClass(L"Chrome_WidgetWin_1", DefWindowProcW);
 }
