@@ -24,15 +24,15 @@ public:
         simdesk::destroyAllWindows();
     }
 
-    HWND create(const WindowSpec& spec) override {
+    HWND create(const WindowSpec& wanted) override {
         simdesk::WindowDesc d;
-        d.parent = spec.parent;
-        d.className = spec.className;
-        d.text = spec.text;
-        d.rect = spec.rect;
-        d.visible = spec.visible;
-        d.enabled = spec.enabled;
-        d.readOnly = spec.readOnly;
+        d.parent = wanted.parent;
+        d.className = wanted.className;
+        d.text = wanted.text;
+        d.rect = wanted.rect;
+        d.visible = wanted.visible;
+        d.enabled = wanted.enabled;
+        d.readOnly = wanted.readOnly;
         return simdesk::createWindow(d);
     }
     void destroy(HWND window) override { simdesk::destroyWindow(window); }

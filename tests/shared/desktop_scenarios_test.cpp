@@ -27,14 +27,14 @@ protected:
 
     HWND make(HWND parent, const WString& cls, RECT rect, const WString& text = WString(), bool visible = true,
               bool enabled = true) {
-        WindowSpec spec;
-        spec.parent = parent;
-        spec.className = cls;
-        spec.text = text;
-        spec.rect = rect;
-        spec.visible = visible;
-        spec.enabled = enabled;
-        HWND window = desk->create(spec);
+        WindowSpec wanted;
+        wanted.parent = parent;
+        wanted.className = cls;
+        wanted.text = text;
+        wanted.rect = rect;
+        wanted.visible = visible;
+        wanted.enabled = enabled;
+        HWND window = desk->create(wanted);
         EXPECT_NE(window, nullptr);
         return window;
     }
@@ -267,13 +267,13 @@ TEST_P(DesktopScenario, EnablingAndVisibilityAreEachWindowsOwnAndItsAncestors) {
 TEST_P(DesktopScenario, ReadOnlyEditsIgnoreTypingAndBackspaceTakesACharacterBack) {
     HWND dialog = make(nullptr, WLIT("#32770"), {0, 0, 300, 100});
     HWND edit = make(dialog, WLIT("Edit"), {10, 10, 290, 30});
-    WindowSpec spec;
-    spec.parent = dialog;
-    spec.className = WLIT("Edit");
-    spec.text = WLIT("fixed");
-    spec.rect = {10, 40, 290, 60};
-    spec.readOnly = true;
-    HWND locked = desk->create(spec);
+    WindowSpec wanted;
+    wanted.parent = dialog;
+    wanted.className = WLIT("Edit");
+    wanted.text = WLIT("fixed");
+    wanted.rect = {10, 40, 290, 60};
+    wanted.readOnly = true;
+    HWND locked = desk->create(wanted);
     ASSERT_NE(locked, nullptr);
 
     EXPECT_TRUE(win32Type(desk->elementFor(edit).get(), WLIT("ab\bc")).success);

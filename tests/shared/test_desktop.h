@@ -29,7 +29,7 @@ public:
 
     // Creates the window as the last child of its parent, as CreateWindowEx
     // does. A ListBox comes filled with more items than it can show.
-    virtual HWND create(const WindowSpec& spec) = 0;
+    virtual HWND create(const WindowSpec& wanted) = 0;
     virtual void destroy(HWND window) = 0;
     // Lets the windows' own thread handle what was posted to them.
     virtual void settle() = 0;

@@ -61,10 +61,10 @@ void registerTestClasses() {
     registerClass(L"Chrome_WidgetWin_1", DefWindowProcW);
 }
 
-DWORD classStyle(const WindowSpec& spec) {
-    const WString& cls = spec.className;
+DWORD classStyle(const WindowSpec& wanted) {
+    const WString& cls = wanted.className;
     if (cls == L"Button") return BS_PUSHBUTTON;
-    if (cls == L"Edit") return ES_AUTOHSCROLL | (spec.readOnly ? ES_READONLY : 0);
+    if (cls == L"Edit") return ES_AUTOHSCROLL | (wanted.readOnly ? ES_READONLY : 0);
     if (cls == L"ListBox") return WS_VSCROLL | LBS_NOINTEGRALHEIGHT;
     if (cls == L"ComboBox") return CBS_DROPDOWNLIST;
     return 0;
@@ -91,20 +91,20 @@ void pumpMessages() {
     }
 }
 
-HWND createWindow(const WindowSpec& spec) {
+HWND createWindow(const WindowSpec& wanted) {
     registerTestClasses();
-    DWORD style = (spec.parent ? WS_CHILD : WS_POPUP) | (spec.visible ? WS_VISIBLE : 0) |
-                  (spec.enabled ? 0 : WS_DISABLED) | classStyle(spec);
+    DWORD style = (wanted.parent ? WS_CHILD : WS_POPUP) | (wanted.visible ? WS_VISIBLE : 0) |
+                  (wanted.enabled ? 0 : WS_DISABLED) | classStyle(wanted);
     // Children are placed in their parent's client coordinates.
-    POINT origin{spec.rect.left, spec.rect.top};
-    if (spec.parent) ScreenToClient(spec.parent, &origin);
-    HWND window = CreateWindowExW(0, spec.className.c_str(), spec.text.c_str(), style, origin.x, origin.y,
-                                  spec.rect.right - spec.rect.left, spec.rect.bottom - spec.rect.top, spec.parent,
+    POINT origin{wanted.rect.left, wanted.rect.top};
+    if (wanted.parent) ScreenToClient(wanted.parent, &origin);
+    HWND window = CreateWindowExW(0, wanted.className.c_str(), wanted.text.c_str(), style, origin.x, origin.y,
+                                  wanted.rect.right - wanted.rect.left, wanted.rect.bottom - wanted.rect.top, wanted.parent,
                                   nullptr, GetModuleHandleW(nullptr), nullptr);
     if (!window) return nullptr;
     SetPropW(window, kOriginalProc,
              reinterpret_cast<HANDLE>(SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(countingProc))));
-    if (spec.className == L"ListBox") {
+    if (wanted.className == L"ListBox") {
         for (int i = 0; i < kListItems; ++i) {
             wchar_t item[32];
             swprintf(item, 32, L"Item %d", i);
@@ -148,9 +148,9 @@ public:
         pumpMessages();
         clickCounts().clear();
     }
-    HWND create(const WindowSpec& spec) override {
-        HWND window = createWindow(spec);
-        if (window && !spec.parent) topLevel.push_back(window);
+    HWND create(const WindowSpec& wanted) override {
+        HWND window = createWindow(wanted);
+        if (window && !wanted.parent) topLevel.push_back(window);
         return window;
     }
     void settle() override { pumpMessages(); }
@@ -206,15 +206,15 @@ public:
     }
     bool ready() const { return host != nullptr; }
 
-    HWND create(const WindowSpec& spec) override {
+    HWND create(const WindowSpec& wanted) override {
         CreateRequest request{};
-        request.parent = reinterpret_cast<intptr_t>(spec.parent);
-        request.rect = spec.rect;
-        request.visible = spec.visible;
-        request.enabled = spec.enabled;
-        request.readOnly = spec.readOnly;
-        wcsncpy(request.className, spec.className.c_str(), 63);
-        wcsncpy(request.text, spec.text.c_str(), 1023);
+        request.parent = reinterpret_cast<intptr_t>(wanted.parent);
+        request.rect = wanted.rect;
+        request.visible = wanted.visible;
+        request.enabled = wanted.enabled;
+        request.readOnly = wanted.readOnly;
+        wcsncpy(request.className, wanted.className.c_str(), 63);
+        wcsncpy(request.text, wanted.text.c_str(), 1023);
         return reinterpret_cast<HWND>(command(kCreate, &request, sizeof(request)));
     }
     void settle() override { command(kSettle, nullptr, 0); }
@@ -249,15 +249,15 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
                 if (copy->cbData != sizeof(CreateRequest)) return 0;
                 CreateRequest request;
                 std::memcpy(&request, copy->lpData, sizeof(request));
-                WindowSpec spec;
-                spec.parent = reinterpret_cast<HWND>(static_cast<intptr_t>(request.parent));
-                spec.rect = request.rect;
-                spec.visible = request.visible != 0;
-                spec.enabled = request.enabled != 0;
-                spec.readOnly = request.readOnly != 0;
-                spec.className = request.className;
-                spec.text = request.text;
-                return reinterpret_cast<LRESULT>(createWindow(spec));
+                WindowSpec wanted;
+                wanted.parent = reinterpret_cast<HWND>(static_cast<intptr_t>(request.parent));
+                wanted.rect = request.rect;
+                wanted.visible = request.visible != 0;
+                wanted.enabled = request.enabled != 0;
+                wanted.readOnly = request.readOnly != 0;
+                wanted.className = request.className;
+                wanted.text = request.text;
+                return reinterpret_cast<LRESULT>(createWindow(wanted));
             }
             case kClicks: {
                 if (copy->cbData != sizeof(int64_t)) return 0;
