@@ -116,6 +116,10 @@ $(PYASANDIR)/site/.installed: $(PYASANDIR)/.built
 	  || { cat $(PYASANDIR)/install.log; exit 1; }
 	@touch $@
 
+# The memory soak (about a minute; make test runs a small smoke of it).
+soak: install
+	@$(PY) tests/soak/memory_soak.py $(SOAK_ARGS)
+
 bench: install $(STAMP)
 	@mkdir -p $(BENCHDIR)
 	@$(CMAKE) -S . -B $(BENCHDIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) -DCMAKE_BUILD_TYPE=Release \
