@@ -1,6 +1,7 @@
 # make demo  - set up from a fresh machine and run the demo on the simulated desktop
-# make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; the Windows
-#              build under Wine; Python with pytest)
+# make test  - set up and run every test (C++ with ctest, also under ASan+UBSan and TSan; the Windows
+#              build under Wine; Python with pytest, also against the extension built under ASan+UBSan)
+# make soak  - the long memory soak (a 10,000-element window, 1,000,000 property events)
 # make bench - build and run the benchmarks (Release) and print their figures
 
 SHELL := /bin/bash
@@ -16,6 +17,8 @@ NINJA   := $(VENV)/bin/ninja
 STAMP   := $(VENV)/.deps-stamp
 CPPDIR  := build/cpp
 ASANDIR := build/asan
+TSANDIR := build/tsan
+PYASANDIR := build/pyasan
 GTEST   := build/.gtest
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 TESTSRC := $(wildcard tests/cpp/*)
@@ -30,12 +33,12 @@ WINDIR  := build/windows
 WINSDK  := build/windows-sdk
 WINTOOLS := build/.windows-tools
 
-.PHONY: demo test test-cpp test-python test-asan test-windows bench setup install clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan test-windows soak bench setup install clean
 
 demo: install
 	@$(PY) examples/demo.py
 
-test: test-cpp test-asan test-windows test-python
+test: test-cpp test-asan test-tsan test-windows test-python test-python-asan
 
 test-cpp: $(CPPDIR)/.built
 	@$(CTEST) --test-dir $(CPPDIR) --output-on-failure -j2 --timeout 300
@@ -51,6 +54,30 @@ test-asan: $(ASANDIR)/.built
 # and its Windows test program run under Wine, against real user32.
 test-windows: $(WINDIR)/.built
 	@tools/run-wine.sh $(WINDIR)/ostrand_windows_tests.exe
+
+# The C++ tests (every one: the suite is small) under ThreadSanitizer.
+test-tsan: $(TSANDIR)/.built
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) --test-dir $(TSANDIR) --output-on-failure -j2 \
+	  --timeout 300
+
+# The Python tests once more, against ostrandcore and libsimdesk built under
+# ASan+UBSan into their own directory, put first on the path (the install in
+# .venv stays as it is). The interpreter is not instrumented: it preloads the
+# ASan runtime, and libstdc++ with it, or ASan finds no __cxa_throw to wrap.
+# gcc 12's leak checker crashes reading glibc's dynamic TLS unless it leaves
+# __tls_get_addr alone. Reports go to files, so that neither pytest's capture
+# nor a test's subprocess hides one; any report fails the run.
+PYASAN_ENV = LD_PRELOAD="$(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:intercept_tls_get_addr=0:log_path=$(abspath $(PYASANDIR))/report \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(PYASANDIR))/report \
+  LSAN_OPTIONS=suppressions=$(abspath tests/python/lsan.supp):print_suppressions=0 PYTHONPATH=$(abspath $(PYASANDIR))/site
+
+test-python-asan: $(PYASANDIR)/site/.installed
+	@rm -f $(PYASANDIR)/report.*
+	@$(PYASAN_ENV) $(PY) -c 'import ostrandcore, simdesk, sys; sys.exit(not all(m.__file__.startswith("$(abspath $(PYASANDIR))/") for m in (ostrandcore, simdesk)))' \
+	  || { echo "the ASan build of ostrandcore is not the one imported" >&2; exit 1; }
+	@$(PYASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/python; rc=$$?; \
+	  if compgen -G '$(PYASANDIR)/report.*' >/dev/null; then cat $(PYASANDIR)/report.*; rc=1; fi; exit $$rc
 
 setup: $(STAMP) $(GTEST)
 
@@ -104,6 +131,24 @@ $(CPPDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC) $(wildcard tests/share
 
 $(ASANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC) $(wildcard tests/shared/*)
 	$(call cmake_build,$(ASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined)
+
+$(TSANDIR)/.built: $(STAMP) $(GTEST) $(SOURCES) $(TESTSRC) $(wildcard tests/shared/*)
+	$(call cmake_build,$(TSANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=thread)
+
+# The later -D's win over cmake_build's: the modules, no C++ tests.
+$(PYASANDIR)/.built: $(STAMP) $(SOURCES)
+	$(call cmake_build,$(PYASANDIR),-DCMAKE_BUILD_TYPE=Debug -DOSTRAND_SANITIZE=address$(,)undefined \
+	  -DOSTRAND_BUILD_MODULE=ON -DOSTRAND_BUILD_TESTS=OFF -DPython_EXECUTABLE=$(abspath $(PY)))
+
+$(PYASANDIR)/site/.installed: $(PYASANDIR)/.built
+	@rm -rf $(PYASANDIR)/site
+	@$(CMAKE) --install $(PYASANDIR) --prefix $(PYASANDIR)/site > $(PYASANDIR)/install.log 2>&1 \
+	  || { cat $(PYASANDIR)/install.log; exit 1; }
+	@touch $@
+
+# The memory soak (about a minute; make test runs a small smoke of it).
+soak: install
+	@$(PY) tests/soak/memory_soak.py $(SOAK_ARGS)
 
 bench: install $(STAMP)
 	@mkdir -p $(BENCHDIR)

@@ -3,10 +3,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <climits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <vector>
 
@@ -49,18 +52,27 @@ PyObject* boundary(const char* function, F body) noexcept {
 // Takes the lifecycle mutex with the interpreter lock released, so that a
 // shutdown holding it can take the interpreter lock back. Inside an event
 // callback it does not wait: the shutdown holding the mutex may be waiting
-// for this very callback to return.
-std::unique_lock<std::mutex> holdLifecycle() {
-    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+// for this very callback to return. False with a Python error set.
+// Called outside boundary(): a thread that takes the interpreter lock back
+// while the interpreter finalises is ended there by an unwind (glibc's
+// thread exit) that no handler may stop.
+bool holdLifecycle(const char* function, std::unique_lock<std::mutex>& hold) {
     if (insideEventHandler()) {
-        if (!hold.try_lock())
-            throw std::runtime_error("a shutdown is in progress; not waiting for it inside an event callback");
-        return hold;
+        if (hold.try_lock()) return true;
+        PyErr_Format(PyExc_RuntimeError,
+                     "%s failed: a shutdown is in progress; not waiting for it inside an event callback", function);
+        return false;
     }
+    bool locked = true;
     Py_BEGIN_ALLOW_THREADS
-    hold.lock();
+    try {
+        hold.lock();
+    } catch (const std::system_error&) {
+        locked = false;
+    }
     Py_END_ALLOW_THREADS
-    return hold;
+    if (!locked) PyErr_Format(PyExc_RuntimeError, "%s failed: the lifecycle lock cannot be taken", function);
+    return locked;
 }
 
 PyThreadState* waitingThread = nullptr;  // guarded by the lifecycle mutex
@@ -72,11 +84,20 @@ void releaseEventCallback() {
     Py_XDECREF(old);
 }
 
-PyObject* shutdownNow() {
-    // Already going down (perhaps on the thread this callback interrupts).
-    if (!initialised()) Py_RETURN_NONE;
+// Set by the exit hook: from then on the framework stays down. Brought back
+// by a daemon thread, it would have UI Automation's threads call into an
+// interpreter being torn down, and its own thread run while the process ends.
+std::atomic<bool> interpreterExiting{false};
+
+bool refusedOnceExiting() {
+    if (!interpreterExiting.load()) return false;
+    PyErr_SetString(PyExc_RuntimeError, "initialise failed: the interpreter is exiting");
+    return true;
+}
+
+// With the lifecycle mutex held.
+PyObject* takeDown() {
     return boundary("shutdown", []() -> PyObject* {
-        auto hold = holdLifecycle();
         ShutdownHooks hooks;
         hooks.waitStarts = releaseInterpreter;
         hooks.waitEnds = reacquireInterpreter;
@@ -87,9 +108,21 @@ PyObject* shutdownNow() {
     });
 }
 
+PyObject* shutdownNow() {
+    // Already going down (perhaps on the thread this callback interrupts).
+    if (!initialised()) Py_RETURN_NONE;
+    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    if (!holdLifecycle("shutdown", hold)) return nullptr;
+    return takeDown();
+}
+
 PyObject* py_initialise(PyObject*, PyObject*) {
+    // Also before the wait: a thread that lets go of the interpreter lock
+    // once the interpreter finalises does not get it back.
+    if (refusedOnceExiting()) return nullptr;
+    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    if (!holdLifecycle("initialise", hold) || refusedOnceExiting()) return nullptr;
     return boundary("initialise", [] {
-        auto hold = holdLifecycle();
         initialiseFramework();
         return PyLong_FromLong(0);
     });
@@ -97,9 +130,15 @@ PyObject* py_initialise(PyObject*, PyObject*) {
 
 PyObject* py_shutdown(PyObject*, PyObject*) { return shutdownNow(); }
 
-// Interpreter exit with the framework up: handlers are removed while the
-// interpreter can still run the threads that deliver to it.
-PyObject* atExit(PyObject*, PyObject*) { return shutdownNow(); }
+// Interpreter exit: handlers are removed while the interpreter can still run
+// the threads that deliver to it. The mutex is taken even when the framework
+// is down, so that an initialise already waiting for it sees the flag.
+PyObject* atExit(PyObject*, PyObject*) {
+    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    if (!holdLifecycle("shutdown", hold)) return nullptr;
+    interpreterExiting.store(true);
+    return takeDown();
+}
 PyMethodDef atExitDef = {"_shutdown_at_exit", atExit, METH_NOARGS, nullptr};
 
 PyObject* py_configure_cache(PyObject*, PyObject* args) {

@@ -77,11 +77,10 @@ TEST_F(EventStressTest, StormsAgainstQueriesConfigurationAndLifecycle) {
             engine.subscribePropertyChanged(top, TreeScope_Subtree, {UIA_NamePropertyId});
             engine.subscribeFocusChanged();
         }
-        // The cycles can outrun the storm: let the first one see a delivery.
-        if (cycle == 0) {
-            EXPECT_TRUE(ostrand_test::eventually([&] { return delivered.load() > 0; }));
-        }
-        simdesk::waitForEvents(10000);
+        // One change of its own per cycle: the storm threads may not have
+        // been scheduled yet on a busy machine.
+        simdesk::firePropertyChanged(row, UIA_NamePropertyId, simdesk::EventValue::string(u"cycle"));
+        EXPECT_TRUE(simdesk::waitForEvents(10000));
         {
             std::lock_guard<std::mutex> life(lifecycleMutex());
             std::unique_lock<std::mutex> g(interpreter);
@@ -99,7 +98,7 @@ TEST_F(EventStressTest, StormsAgainstQueriesConfigurationAndLifecycle) {
     stop.store(true);
     for (auto& t : threads) t.join();
     ASSERT_TRUE(simdesk::waitForEvents(10000));
-    EXPECT_GT(delivered.load(), 0);
+    EXPECT_GE(delivered.load(), 40);
     EXPECT_TRUE(simdesk::eventRegistrations().empty());
 }
 

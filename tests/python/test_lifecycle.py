@@ -172,3 +172,25 @@ def test_interpreter_exits_cleanly_while_initialised():
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "exiting"
     assert result.stderr == ""
+
+
+def test_the_framework_stays_down_once_the_exit_hook_has_run():
+    # atexit runs its hooks last registered first: this one runs after the
+    # module's, as a daemon thread's late initialise would.
+    result = run_python("""
+        import atexit
+
+        def late():
+            try:
+                ostrandcore.initialise()
+                print("initialised")
+            except RuntimeError as e:
+                print(e)
+            print(ostrandcore.get_active_mode())
+
+        atexit.register(late)
+        import ostrandcore
+        ostrandcore.initialise()
+    """)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "initialise failed: the interpreter is exiting\nnot_initialised\n"
