@@ -1,6 +1,7 @@
 # make demo  - set up from a fresh machine and run the demo on the simulated desktop
 # make test  - set up and run every test (C++ with ctest, also under ASan+UBSan; Python with pytest)
 # make bench - build and run the benchmarks (Release) and print their figures
+# make fuzz  - the long, random fuzz of the module functions (make test runs a short, fixed one)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -25,7 +26,7 @@ PYTHON313 = $(shell if python3.13 -c 'import sys' >/dev/null 2>&1; then command 
 
 BENCHDIR := build/bench
 
-.PHONY: demo test test-cpp test-python test-asan bench setup install clean
+.PHONY: demo test test-cpp test-python test-asan bench fuzz setup install clean
 
 demo: install
 	@$(PY) examples/demo.py
@@ -37,6 +38,9 @@ test-cpp: $(CPPDIR)/.built
 
 test-python: install
 	@$(PY) -m pytest -q tests/python
+
+fuzz: install
+	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q tests/python/test_fuzz_api.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: $(ASANDIR)/.built
