@@ -26,7 +26,7 @@ import ostrandcore
 import simdesk
 
 STEPS = 200  # operations per example, at most
-settings.register_profile("ci", max_examples=1000, derandomize=True, database=None, deadline=None,
+settings.register_profile("ci", max_examples=1500, derandomize=True, database=None, deadline=None,
                           suppress_health_check=list(HealthCheck), print_blob=True)
 settings.register_profile("long", max_examples=20000, derandomize=False, database=None, deadline=None,
                           suppress_health_check=list(HealthCheck), print_blob=True)
