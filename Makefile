@@ -3,6 +3,7 @@
 #              build under Wine; Python with pytest, also against the extension built under ASan+UBSan)
 # make soak  - the long memory soak (a 10,000-element window, 1,000,000 property events)
 # make bench - build and run the benchmarks (Release) and print their figures
+# make fuzz  - the long, random fuzz of the module functions (make test runs a short, fixed one)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -33,7 +34,7 @@ WINDIR  := build/windows
 WINSDK  := build/windows-sdk
 WINTOOLS := build/.windows-tools
 
-.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan test-windows soak bench setup install clean
+.PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan test-windows soak bench fuzz setup install clean
 
 demo: install
 	@$(PY) examples/demo.py
@@ -45,6 +46,9 @@ test-cpp: $(CPPDIR)/.built
 
 test-python: install
 	@$(PY) -m pytest -q tests/python
+
+fuzz: install
+	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q tests/python/test_fuzz_api.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: $(ASANDIR)/.built

@@ -29,8 +29,11 @@ static void takeDown(Framework& f, const ShutdownHooks& hooks) {
                     if (hooks.waitEnds) hooks.waitEnds();
                 }
             } waiting(hooks);
+            // Handlers left registered would be called for the life of the
+            // process and never freed, so a failed removal is tried again.
             if (core.started.load() && core.uiaReady.load())
-                if (ComPtr<IUIAutomation> automation = core.automationRef()) automation->RemoveAllEventHandlers();
+                if (ComPtr<IUIAutomation> automation = core.automationRef())
+                    releaseRetrying([&] { return automation->RemoveAllEventHandlers(); });
             // A call already inside a handler finishes before anything it
             // touches is destroyed; a late one finds the gate closed.
             f.engine->closeHandlers();

@@ -45,6 +45,9 @@ HRESULT NativeCore::ensureUiaSession() {
 
     hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
                           automation.putVoid());
+    // A success that hands out no object opens no session: marked ready, the
+    // session would never be tried again.
+    if (SUCCEEDED(hr) && !automation) hr = E_FAIL;
     if (FAILED(hr)) {
         automation.reset();
         logFailure("CoCreateInstance(CUIAutomation) failed: ", hr);

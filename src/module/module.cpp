@@ -247,16 +247,29 @@ int32_t handleIdFrom(PyObject* value) {
     return static_cast<int32_t>(id);
 }
 
+// The entry under `key` (a new reference), or null. A lookup that fails (a
+// key whose __eq__ raises) finds nothing, silently: PyDict_GetItemString
+// would print the error as unraisable.
+PyObject* dictEntry(PyObject* dict, const char* key) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemStringRef(dict, key, &value) < 0) PyErr_Clear();
+    return value;
+}
+
 ActionParams actionParamsFrom(PyObject* params) {
     ActionParams p;
     if (!PyDict_Check(params)) return p;
-    PyObject* text = PyDict_GetItemString(params, "text");
-    if (text && PyUnicode_Check(text) && !wideFromStr(text, &p.text)) {
-        PyErr_Clear();  // an unconvertible text is an empty one
-        p.text.clear();
+    if (PyObject* text = dictEntry(params, "text")) {
+        if (PyUnicode_Check(text) && !wideFromStr(text, &p.text)) {
+            PyErr_Clear();  // an unconvertible text is an empty one
+            p.text.clear();
+        }
+        Py_DECREF(text);
     }
-    PyObject* expand = PyDict_GetItemString(params, "expand");
-    if (expand && Py_IS_TYPE(expand, &PyBool_Type)) p.expand = expand == Py_True;
+    if (PyObject* expand = dictEntry(params, "expand")) {
+        if (Py_IS_TYPE(expand, &PyBool_Type)) p.expand = expand == Py_True;
+        Py_DECREF(expand);
+    }
     return p;
 }
 
@@ -266,12 +279,14 @@ PyObject* py_execute_action(PyObject*, PyObject* args) {
     const char* action = nullptr;
     PyObject* params = nullptr;
     if (!PyArg_ParseTuple(args, "OsO", &handleDict, &action, &params)) return nullptr;
-    PyObject* idValue = PyDict_Check(handleDict) ? PyDict_GetItemString(handleDict, "handle_id") : nullptr;
+    PyObject* idValue = PyDict_Check(handleDict) ? dictEntry(handleDict, "handle_id") : nullptr;
     if (!idValue || !PyLong_Check(idValue)) {
+        Py_XDECREF(idValue);
         PyErr_SetString(PyExc_ValueError, "handle dict missing 'handle_id'");
         return nullptr;
     }
     int32_t id = handleIdFrom(idValue);
+    Py_DECREF(idValue);
     IUIAutomationElement* element = handleRegistry().lookupElement(id);
     if (!element) return PyErr_Format(PyExc_RuntimeError, "Element handle %d not found or already released", id);
     ActionType type;

@@ -76,6 +76,7 @@ HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
     ComPtr<IUIAutomationCondition> condition;
     hr = automation->CreateTrueCondition(condition.put());
     if (FAILED(hr)) return hr;
+    if (!condition) return E_FAIL;  // as for the root: a success without the object
 
     ComPtr<IUIAutomationElementArray> found;
     hr = root->FindAllBuildCache(static_cast<TreeScope>(settings.scope), condition.get(), request.get(), found.put());

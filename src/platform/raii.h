@@ -104,15 +104,26 @@ private:
     BSTR s_ = nullptr;
 };
 
+// A release that fails keeps its resource alive; one that is not tried
+// again leaks it. Tried a few times, then given up.
+template <class Release>
+void releaseRetrying(Release release) noexcept {
+    constexpr int kAttempts = 3;
+    for (int i = 0; i < kAttempts; ++i)
+        if (SUCCEEDED(release())) return;
+}
+
 // Owns one VARIANT: initialised on construction, cleared on destruction.
 class Variant {
 public:
     Variant() noexcept { VariantInit(&v_); }
     Variant(const Variant&) = delete;
     Variant& operator=(const Variant&) = delete;
-    ~Variant() { VariantClear(&v_); }
+    ~Variant() { clear(); }
 
-    void clear() noexcept { VariantClear(&v_); }
+    void clear() noexcept {
+        releaseRetrying([this] { return VariantClear(&v_); });
+    }
     VARIANT& get() noexcept { return v_; }
     const VARIANT& get() const noexcept { return v_; }
     VARIANT* ptr() noexcept { return &v_; }
@@ -132,7 +143,7 @@ public:
     ~SafeArray() { reset(); }
 
     void reset() noexcept {
-        if (SAFEARRAY* old = std::exchange(a_, nullptr)) SafeArrayDestroy(old);
+        if (SAFEARRAY* old = std::exchange(a_, nullptr)) releaseRetrying([old] { return SafeArrayDestroy(old); });
     }
     SAFEARRAY* get() const noexcept { return a_; }
     SAFEARRAY** put() noexcept {

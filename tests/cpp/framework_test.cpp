@@ -172,6 +172,16 @@ TEST_F(FrameworkTest, ShutdownRemovesHandlersReleasesTheSessionAndEmptiesTheRegi
     EXPECT_EQ(handleRegistry().registerElement(element.get()), 1);
 }
 
+TEST_F(FrameworkTest, ShutdownTriesAFailedHandlerRemovalAgain) {
+    initialiseFramework();
+    framework().engine->subscribeFocusChanged();
+    ASSERT_EQ(simdesk::eventRegistrations().size(), 1u);
+    simdesk::failCall("RemoveAllEventHandlers", E_FAIL);
+    shutdownFramework();
+    EXPECT_EQ(simdesk::callCount("RemoveAllEventHandlers"), 2);
+    EXPECT_TRUE(simdesk::eventRegistrations().empty());
+}
+
 TEST_F(FrameworkTest, ShutdownWithoutASessionMakesNoComCall) {
     initialiseFramework();
     shutdownFramework();

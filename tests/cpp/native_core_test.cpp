@@ -86,6 +86,20 @@ TEST_F(NativeCoreTest, FailedCreationLogsEachAttemptAndLeavesNoComInitialisation
     EXPECT_EQ(apartmentHere(), simdesk::Apartment::None);
 }
 
+TEST_F(NativeCoreTest, CreationThatSucceedsWithoutTheObjectIsAFailureTriedAgainLater) {
+    core.start();
+    size_t mark = logMark();
+    simdesk::failCall("CoCreateInstance", S_OK);  // S_OK, and no object
+    EXPECT_EQ(core.ensureUiaSession(), E_FAIL);
+    EXPECT_FALSE(core.uiaReady.load());
+    EXPECT_FALSE(core.comInitialised);
+    EXPECT_EQ(threadState(GetCurrentThreadId()).comInitCount, 0);
+    EXPECT_EQ(core.ensureUiaSession(), S_OK);
+    EXPECT_TRUE(core.automation);
+    EXPECT_EQ(logSince(mark), "CoCreateInstance(CUIAutomation) failed: 0x80004005\nUIA COM session initialised (lazy)\n");
+    core.shutdown();
+}
+
 TEST_F(NativeCoreTest, ThreadInASingleThreadedApartmentKeepsIt) {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     core.start();

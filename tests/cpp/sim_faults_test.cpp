@@ -23,6 +23,19 @@ int comCountHere() {
     return s.comInitCount;
 }
 
+TEST_F(SimFaults, EveryCallHasTheKindOfFailureThatFailCallGivesIt) {
+    EXPECT_EQ(simdesk::callKind("CoCreateInstance"), "hresult");
+    EXPECT_EQ(simdesk::callKind("GetWindowTextW"), "last_error");
+    EXPECT_EQ(simdesk::callKind("SysAllocString"), "null");
+    EXPECT_EQ(simdesk::callKind("GetLastError"), "never");
+    EXPECT_EQ(simdesk::callKind("NoSuchCall"), "");
+    for (const std::string& name : simdesk::callNames()) {
+        std::string kind = simdesk::callKind(name);
+        EXPECT_EQ(simdesk::failCall(name, E_FAIL), kind != "never") << name;
+    }
+    simdesk::clearFaults();
+}
+
 TEST_F(SimFaults, HresultCallsReturnTheCodeForCountCallsAfterSkip) {
     ASSERT_TRUE(simdesk::failCall("CoInitializeEx", E_OUTOFMEMORY, 2, 1));
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);  // skipped

@@ -273,3 +273,27 @@ class TestExecuteAction:
         assert result["success"] is False and result["path"] == "Win32Click"
         assert act(button, "focus") == {"success": False, "path": "FocusPattern",
                                         "hr": simdesk.UIA_E_ELEMENTNOTAVAILABLE - 2 ** 32}
+
+
+class KeyLike(str):
+    """Hashes like the key the module looks up, and cannot be compared."""
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("compared")
+
+
+def test_a_dict_key_that_cannot_be_compared_is_a_missing_entry_and_nothing_is_printed(initialised, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
+    d, edit, _ = dialog()
+    field = find(d, "automation_id", "user")
+    with pytest.raises(ValueError, match="handle dict missing 'handle_id'"):
+        ostrandcore.execute_action({KeyLike("handle_id"): field["handle_id"]}, "type", {})
+    # The text is not found: an empty one is typed.
+    simdesk.set_window_text(edit, "old")
+    assert act(field, "type", {KeyLike("text"): "new", KeyLike("expand"): False})["success"] is True
+    assert simdesk.window(edit)["text"] == ""
+    assert unraisable == []

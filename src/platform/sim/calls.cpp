@@ -113,6 +113,17 @@ int64_t callCount(const std::string& name) {
     return s ? s->calls.load() : -1;
 }
 
+std::string callKind(const std::string& name) {
+    Site* s = findSite(name);
+    if (!s) return {};
+    switch (s->kind) {
+        case FailKind::Hresult: return "hresult";
+        case FailKind::LastError: return "last_error";
+        case FailKind::Null: return "null";
+        default: return "never";
+    }
+}
+
 void resetCalls() {
     for (int i = 0; i < static_cast<int>(Call::Count); ++i) sites()[i].calls.store(0);
     resetCrossProcessCalls();

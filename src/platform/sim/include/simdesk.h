@@ -32,6 +32,10 @@ SIMDESK_API std::vector<std::string> callNames();
 // an unknown name.
 SIMDESK_API int64_t callCount(const std::string& name);
 SIMDESK_API void resetCalls();
+// How the named function fails: "hresult" (returns the code), "last_error"
+// (sets it and returns its failure value), "null" (returns null) or "never"
+// (cannot be failed); empty for an unknown name.
+SIMDESK_API std::string callKind(const std::string& name);
 
 // Make the named function fail `count` times (-1: until cleared), after
 // letting `skip` calls through. HRESULT functions return `code`; functions

@@ -222,6 +222,14 @@ PyObject* call_names(PyObject*, PyObject*) {
     return list;
 }
 
+PyObject* call_kind(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
+    std::string kind = simdesk::callKind(name);
+    if (kind.empty()) return PyErr_Format(PyExc_ValueError, "no platform call named '%s'", name);
+    return PyUnicode_FromString(kind.c_str());
+}
+
 PyObject* calls(PyObject*, PyObject* args) {
     const char* name = nullptr;
     if (!PyArg_ParseTuple(args, "|s", &name)) return nullptr;
@@ -999,6 +1007,8 @@ PyMethodDef methods[] = {
        "event handlers removed. Releases the GIL while it waits for handler calls."),
     FN(live, METH_NOARGS, "Live objects: {'com', 'bstr', 'safearray', 'variant'}."),
     FN(call_names, METH_NOARGS, "Names of every platform function of the desktop."),
+    FN(call_kind, METH_VARARGS,
+       "call_kind(name) -> 'hresult', 'last_error', 'null' or 'never': how fail() makes the function fail."),
     FN(calls, METH_VARARGS, "calls(name=None): how often a platform function was called (all as a dict)."),
     FN(reset_calls, METH_NOARGS, "Reset every call counter to 0."),
     FN(fail, METH_VARARGS | METH_KEYWORDS,
