@@ -620,6 +620,7 @@ def fire_focus(desk):
 
 
 PAGE_NO_WINDOW = action_result(False, "Win32Click", signed(E_FAIL))
+NOT_ENABLED = signed(simdesk.UIA_E_ELEMENTNOTENABLED)
 
 
 SCENARIOS = [
@@ -638,13 +639,16 @@ SCENARIOS = [
     Action("click-win32", dialog, "label", "click", {}, action_result(True, "Win32Click"),
            fallback=action_result(True, "Win32Click"),
            on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Click", signed(E_FAIL)),
-                       "ScreenToClient": action_result(False, "Win32Click", signed(E_FAIL))}),
+                       "ScreenToClient": action_result(False, "Win32Click", signed(E_FAIL)),
+                       # a window that does not say it is enabled takes no posted input
+                       "IsWindowEnabled": action_result(False, "Win32Click", NOT_ENABLED)}),
     Action("type-value", dialog, "edit", "type", {"text": "hi"}, action_result(True, "ValuePattern"),
            fallback=action_result(True, "Win32Type")),
     # a read-only edit: the Value pattern refuses, the Win32 typing does it
     Action("type-win32", dialog, "locked", "type", {"text": "hi"}, action_result(True, "Win32Type"),
            fallback=action_result(True, "Win32Type"),
-           on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Type", signed(E_FAIL))}),
+           on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Type", signed(E_FAIL)),
+                       "IsWindowEnabled": action_result(False, "Win32Type", NOT_ENABLED)}),
     Action("scroll-pattern", page, "doc", "scroll", {}, action_result(True, "ScrollPattern"),
            fallback=action_result(True, "Win32Scroll")),
     # no Scroll pattern: the wheel goes to the window under the centre
