@@ -16,7 +16,7 @@ import pathlib
 import sys
 import time
 
-import inspector
+import outline
 import ostrandcore
 import simdesk
 
@@ -84,7 +84,7 @@ def perceive_both(hwnd):
     perceptions[other] = elements
     lines.append(f"  then {other:5}      : {len(elements):2} elements in {ms:6.3f} ms, "
                  f"{crossings} cross-process UI Automation calls")
-    return inspector.merge(perceptions), perceptions, auto, lines
+    return outline.merge(perceptions), perceptions, auto, lines
 
 
 def act_on_dialog(dialog, controls):
@@ -183,11 +183,11 @@ def perceive_application(dialog, browser):
                                                                   "windows")]:
         rows, perceptions, auto, lines = perceive_both(hwnd)
         windows.append((title, rows, hwnd, auto, lines, what))
-    inspector.number([(w[0], w[1]) for w in windows])
+    outline.number([(w[0], w[1]) for w in windows])
     for title, rows, hwnd, auto, lines, what in windows:
         print(f"\n{title} (hwnd 0x{hwnd:X}), {what}")
         print("\n".join(lines))
-        print("\n" + "\n".join("  " + line for line in inspector.table(rows).splitlines()))
+        print("\n" + "\n".join("  " + line for line in outline.table(rows).splitlines()))
     return [(w[0], w[1]) for w in windows]
 
 
@@ -204,7 +204,7 @@ def main(argv=None):
 
     windows = perceive_application(dialog, browser)
     args.picture.parent.mkdir(parents=True, exist_ok=True)
-    args.picture.write_text(inspector.svg(windows), encoding="utf-8")
+    args.picture.write_text(outline.svg(windows), encoding="utf-8")
     print(f"\npicture of the sample application, every perceived element outlined and numbered: {args.picture}")
 
     ostrandcore.configure_cache([])

@@ -52,7 +52,7 @@ def test_picture_outlines_and_labels_every_perceived_element(demo, initialised, 
             perceived += [(mode, e) for e in ostrandcore.query_elements_cached(window)]
 
     windows = demo.perceive_application(dialog, browser)
-    groups = element_groups(demo.inspector.svg(windows))
+    groups = element_groups(demo.outline.svg(windows))
 
     by_key = {}
     for group in groups:
