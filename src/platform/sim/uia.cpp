@@ -257,18 +257,25 @@ public:
     virtual bool matches(const Node& n) const = 0;
 };
 
-class BoolCondition final : public ComObject<IUIAutomationBoolCondition>, public ConditionImpl {
+// A condition's COM object, which also answers for the base interface.
+template <class Iface>
+class ConditionObject : public ComObject<Iface>, public ConditionImpl {
 public:
-    explicit BoolCondition(bool value) : ComObject(IID_IUIAutomationBoolCondition), value_(value) {}
+    using ComObject<Iface>::ComObject;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv && IsEqualIID(riid, IID_IUIAutomationCondition)) {
             *ppv = static_cast<IUIAutomationCondition*>(this);
-            AddRef();
+            this->AddRef();
             return S_OK;
         }
-        return ComObject::QueryInterface(riid, ppv);
+        return ComObject<Iface>::QueryInterface(riid, ppv);
     }
+};
+
+class BoolCondition final : public ConditionObject<IUIAutomationBoolCondition> {
+public:
+    explicit BoolCondition(bool value) : ConditionObject(IID_IUIAutomationBoolCondition), value_(value) {}
 
     HRESULT STDMETHODCALLTYPE get_BooleanValue(BOOL* out) override {
         SIM_ENTER(get_BooleanValue);
@@ -284,11 +291,11 @@ private:
     const bool value_;
 };
 
-class PropertyCondition final : public ComObject<IUIAutomationPropertyCondition>, public ConditionImpl {
+class PropertyCondition final : public ConditionObject<IUIAutomationPropertyCondition> {
 public:
     // The value must already have the property's type.
     PropertyCondition(PROPERTYID id, Prop prop, const VARIANT& v)
-        : ComObject(IID_IUIAutomationPropertyCondition), id_(id), prop_(prop) {
+        : ConditionObject(IID_IUIAutomationPropertyCondition), id_(id), prop_(prop) {
         switch (typeOf(prop)) {
             case VT_BSTR:
                 text_.assign(v.bstrVal ? v.bstrVal : u"", bstrLength(v.bstrVal));  // a null BSTR is ""
@@ -316,15 +323,6 @@ public:
             if (!v.parray || v.parray->cDims != 1 || arrayType(v.parray) != (want & ~VT_ARRAY)) return E_INVALIDARG;
         }
         return S_OK;
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv && IsEqualIID(riid, IID_IUIAutomationCondition)) {
-            *ppv = static_cast<IUIAutomationCondition*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return ComObject::QueryInterface(riid, ppv);
     }
 
     HRESULT STDMETHODCALLTYPE get_PropertyId(PROPERTYID* out) override {

@@ -326,13 +326,15 @@ PyObject* set_window_text(PyObject*, PyObject* args) {
     return PyBool_FromLong(simdesk::setWindowText(toHwnd(h), t));
 }
 
-PyObject* set_window_rect(PyObject*, PyObject* args) {
+// set_window_rect, set_client_inset: (hwnd, (left, top, right, bottom)) -> bool.
+template <bool (*Set)(HWND, const RECT&)>
+PyObject* setWindowRectangle(PyObject*, PyObject* args) {
     unsigned long long h;
     PyObject* rect;
     if (!PyArg_ParseTuple(args, "KO", &h, &rect)) return nullptr;
     RECT r;
     if (!parseRect(rect, &r)) return nullptr;
-    return PyBool_FromLong(simdesk::setWindowRect(toHwnd(h), r));
+    return PyBool_FromLong(Set(toHwnd(h), r));
 }
 
 PyObject* window(PyObject*, PyObject* args) {
@@ -375,15 +377,6 @@ PyObject* window(PyObject*, PyObject* args) {
           setItem(result, "senders_waiting", PyLong_FromSize_t(s.sendersWaiting))))
         Py_CLEAR(result);
     return result;
-}
-
-PyObject* set_client_inset(PyObject*, PyObject* args) {
-    unsigned long long h;
-    PyObject* inset;
-    if (!PyArg_ParseTuple(args, "KO", &h, &inset)) return nullptr;
-    RECT r;
-    if (!parseRect(inset, &r)) return nullptr;
-    return PyBool_FromLong(simdesk::setClientInset(toHwnd(h), r));
 }
 
 PyObject* messages(PyObject*, PyObject* args) {
@@ -1020,12 +1013,13 @@ PyMethodDef methods[] = {
     FN(destroy_window, METH_VARARGS, "destroy_window(hwnd) -> bool"),
     FN(set_parent, METH_VARARGS, "set_parent(hwnd, parent) -> bool"),
     FN(set_window_text, METH_VARARGS, "set_window_text(hwnd, text) -> bool"),
-    FN(set_window_rect, METH_VARARGS, "set_window_rect(hwnd, (left, top, right, bottom)) -> bool"),
+    {"set_window_rect", setWindowRectangle<simdesk::setWindowRect>, METH_VARARGS,
+     "set_window_rect(hwnd, (left, top, right, bottom)) -> bool"},
     FLAG(set_window_visible, setWindowVisible, "set_window_visible(hwnd, visible) -> bool"),
     FLAG(set_window_enabled, setWindowEnabled, "set_window_enabled(hwnd, enabled) -> bool"),
     FLAG(set_window_read_only, setWindowReadOnly, "set_window_read_only(hwnd, read_only) -> bool; an Edit's ES_READONLY"),
-    FN(set_client_inset, METH_VARARGS,
-       "set_client_inset(hwnd, (left, top, right, bottom)) -> bool; the margins between window and client area"),
+    {"set_client_inset", setWindowRectangle<simdesk::setClientInset>, METH_VARARGS,
+     "set_client_inset(hwnd, (left, top, right, bottom)) -> bool; the margins between window and client area"},
     FLAG(set_window_hung, setWindowHung,
          "set_window_hung(hwnd, hung) -> bool; a hung window queues posted messages and blocks senders"),
     FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
