@@ -1,5 +1,6 @@
 #include "core/native_core.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace Ostrand {
@@ -19,13 +20,42 @@ void NativeCore::log(const std::string& message) {
     std::lock_guard<std::mutex> g(logMutex);
     diagLog += message;
     diagLog += '\n';
+    if (diagLog.size() <= kLogCapacity) return;
+    // Cut whole lines down to three quarters, so that trimming is paid for
+    // once per many appends and a copy stays cheap. The notice line counts
+    // against the capacity too.
+    size_t cut = diagLog.size() - kLogCapacity * 3 / 4;
+    size_t end = diagLog.find('\n', cut - 1);
+    cut = end == std::string::npos ? diagLog.size() : end + 1;
+    droppedLines += static_cast<uint64_t>(std::count(diagLog.begin(), diagLog.begin() + static_cast<std::ptrdiff_t>(cut), '\n'));
+    diagLog.erase(0, cut);
+}
+
+void NativeCore::logCaught(const char* where, const char* what) noexcept {
+    try {
+        std::string line("Native error in ");
+        line += where;
+        line += ": ";
+        line += what;
+        log(line);
+    } catch (...) {
+        // Out of memory for the line itself: nothing more to be done.
+    }
 }
 
 void NativeCore::logFailure(const char* prefix, HRESULT hr) { log(std::string(prefix) + "0x" + hresultHex(hr)); }
 
 std::string NativeCore::logCopy() const {
     std::lock_guard<std::mutex> g(logMutex);
-    return diagLog;
+    if (droppedLines == 0) return diagLog;
+    char notice[64];
+    int n = std::snprintf(notice, sizeof notice, "(%llu earlier lines dropped)\n",
+                          static_cast<unsigned long long>(droppedLines));
+    std::string copy;
+    copy.reserve(static_cast<size_t>(n) + diagLog.size());
+    copy.append(notice, static_cast<size_t>(n));
+    copy += diagLog;
+    return copy;
 }
 
 HRESULT NativeCore::ensureUiaSession() {

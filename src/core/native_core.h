@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,11 +17,18 @@ public:
     static NativeCore& instance();
 
     // Appends one line (the message and a line feed) to the diagnostic log.
+    // The log keeps its most recent lines within kLogCapacity bytes; once
+    // older ones are dropped, a first line says how many.
     void log(const std::string& message);
+    // The line for a native error stopped at the edge of code the platform
+    // calls: "Native error in <where>: <what>". Never throws.
+    void logCaught(const char* where, const char* what) noexcept;
     // Appends "<prefix>0x" and the HRESULT as eight upper-case hex digits.
     void logFailure(const char* prefix, HRESULT hr);
     // A copy of the whole log.
     std::string logCopy() const;
+
+    static constexpr size_t kLogCapacity = 256 * 1024;
 
     // Opens the UI Automation session on first need.
     HRESULT ensureUiaSession();
@@ -54,6 +62,7 @@ private:
     // The thread whose CoInitializeEx is owed a CoUninitialize.
     std::thread::id comThread;
     std::string diagLog;
+    uint64_t droppedLines = 0;    // lines cut from the front of diagLog
     mutable std::mutex logMutex;  // appends and copies of diagLog
 };
 

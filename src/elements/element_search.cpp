@@ -136,12 +136,10 @@ FindResult findAndRegisterElement(NativeCore& core, HWND window, const std::stri
     if (FAILED(hr) || !found) return result;  // NotFound
 
     int32_t id = handleRegistry().registerElement(found.get());
-    found.reset();  // the registry holds the only reference now
-    IUIAutomationElement* element = handleRegistry().lookupElement(id);
-    if (!element) return result;
+    if (id == 0) return result;
     result.status = FindResult::Found;
     result.handleId = id;
-    result.facts = readCurrentFacts(element);
+    result.facts = readCurrentFacts(found.get());
     return result;
 }
 

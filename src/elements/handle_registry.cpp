@@ -22,21 +22,25 @@ int32_t HandleRegistry::registerElement(IUIAutomationElement* element) {
     return id;
 }
 
-IUIAutomationElement* HandleRegistry::lookupElement(int32_t id) {
+ComPtr<IUIAutomationElement> HandleRegistry::lookupElement(int32_t id) {
     std::lock_guard<std::mutex> g(handleMutex);
     auto it = elementHandles.find(id);
-    return it == elementHandles.end() ? nullptr : it->second.get();
+    return it == elementHandles.end() ? nullptr : it->second;
 }
 
 void HandleRegistry::releaseElement(int32_t id) {
+    ComPtr<IUIAutomationElement> gone;  // released after the lock
     std::lock_guard<std::mutex> g(handleMutex);
-    elementHandles.erase(id);
+    auto it = elementHandles.find(id);
+    if (it == elementHandles.end()) return;
+    gone = std::move(it->second);
+    elementHandles.erase(it);
 }
 
 void HandleRegistry::clearElements() {
+    std::unordered_map<int32_t, ComPtr<IUIAutomationElement>> gone;  // released after the lock
     std::lock_guard<std::mutex> g(handleMutex);
-    elementHandles.clear();
-    nextHandleId = 1;
+    gone.swap(elementHandles);
 }
 
 size_t HandleRegistry::size() {

@@ -17,13 +17,16 @@ public:
     HandleRegistry& operator=(const HandleRegistry&) = delete;
 
     // Stores a reference of its own under a fresh id: never 0, never negative,
-    // never an id that is still registered. A null element gets 0 and is not
-    // registered.
+    // never one handed out before (until the counter wraps past the largest
+    // 32-bit id; from then on never one still registered). A null element
+    // gets 0 and is not registered.
     int32_t registerElement(IUIAutomationElement* element);
-    // Borrowed: valid until the entry is released.
-    IUIAutomationElement* lookupElement(int32_t id);
+    // A reference of the caller's own (null when the id names nothing), so
+    // that a release of the id meanwhile cannot free the element in use.
+    ComPtr<IUIAutomationElement> lookupElement(int32_t id);
     void releaseElement(int32_t id);
-    // Releases everything and numbers from 1 again.
+    // Releases everything. The numbering carries on: a handle kept from
+    // before must not name whatever is registered next.
     void clearElements();
     size_t size();
 

@@ -1,7 +1,10 @@
 // What the handlers do with a change, and their registration.
 #include "events/event_handlers.h"
 
+#include <algorithm>
+
 #include "core/native_core.h"
+#include "platform/boundary.h"
 #include "perception/cache_manager.h"
 #include "perception/element_record.h"
 #include "perception/snapshot_store.h"
@@ -10,8 +13,10 @@ namespace Ostrand {
 
 namespace {
 
-// Calls inside the gate on this thread (a callback may shut down from inside).
-thread_local int handlerDepth = 0;
+// The gates this thread is inside, innermost last (a callback may shut down,
+// initialise and subscribe from inside a handler, and so enter the gate of
+// a newer engine while still inside an older one's).
+thread_local std::vector<const HandlerGate*> gatesEntered;
 
 // Holds one pass through the gate for a handler call.
 class GatePass {
@@ -29,6 +34,13 @@ private:
     bool inside_;
 };
 
+// A handler's work; a native error ends it here, logged, and never unwinds
+// into UI Automation.
+template <class Body>
+HRESULT guarded(const char* where, Body body) {
+    return guardedCall(body, [where](const char* what) { NativeCore::instance().logCaught(where, what); });
+}
+
 UIChangeEvent makeEvent(const WCHAR* type, std::string key) {
     UIChangeEvent e;
     e.event_type = type;
@@ -42,13 +54,14 @@ UIChangeEvent makeEvent(const WCHAR* type, std::string key) {
 
 // ---- Gate ----
 
-bool insideEventHandler() { return handlerDepth > 0; }
+bool insideEventHandler() { return !gatesEntered.empty(); }
 
 bool HandlerGate::enter() {
+    gatesEntered.reserve(gatesEntered.size() + 1);  // may throw, so before the count
     std::lock_guard<std::mutex> g(m);
     if (closed) return false;
     ++active;
-    ++handlerDepth;
+    gatesEntered.push_back(this);
     return true;
 }
 
@@ -56,15 +69,17 @@ void HandlerGate::leave() {
     {
         std::lock_guard<std::mutex> g(m);
         --active;
-        --handlerDepth;
+        gatesEntered.erase(std::find(gatesEntered.rbegin(), gatesEntered.rend(), this).base() - 1);
     }
     cv.notify_all();
 }
 
 void HandlerGate::closeAndDrain() {
+    // Only this gate's calls on this thread count as its own: a call inside
+    // another engine's gate is no call of this one.
+    const auto own = std::count(gatesEntered.begin(), gatesEntered.end(), this);
     std::unique_lock<std::mutex> lk(m);
     closed = true;
-    const int own = handlerDepth;
     cv.wait(lk, [&] { return active <= own; });
 }
 
@@ -154,26 +169,32 @@ HRESULT EventDrivenPerceptionEngine::StructureHandler::HandleStructureChangedEve
                                                                                    StructureChangeType,
                                                                                    SAFEARRAY* runtimeId) {
     SelfHold hold(this);
-    GatePass pass(*gate);
-    if (!pass) return S_OK;
-    engine->refreshWindow(hwnd);
-    // The store is current before the callback hears of the change.
-    if (ChangeCallback call = engine->currentCallback())
-        call(makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
-    return S_OK;
+    return guarded("HandleStructureChangedEvent", [&] {
+        GatePass pass(*gate);
+        if (!pass) return;
+        engine->refreshWindow(hwnd);
+        // The store is current before the callback hears of the change.
+        if (ChangeCallback call = engine->currentCallback())
+            call(makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
+    });
 }
 
 HRESULT EventDrivenPerceptionEngine::PropertyHandler::HandlePropertyChangedEvent(IUIAutomationElement* sender,
                                                                                  PROPERTYID propertyId,
                                                                                  VARIANT newValue) {
     SelfHold hold(this);
+    return guarded("HandlePropertyChangedEvent", [&] { handle(sender, propertyId, newValue); });
+}
+
+void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* sender, PROPERTYID propertyId,
+                                                          const VARIANT& newValue) {
     GatePass pass(*gate);
-    if (!pass) return S_OK;
+    if (!pass) return;
     SafeArray runtimeId;
     if (!sender || FAILED(sender->GetRuntimeId(runtimeId.put())) || !runtimeId.get()) {
         // Without an id the record cannot be found: perceive the window again.
         engine->refreshWindow(hwnd);
-        return S_OK;
+        return;
     }
     std::string key = keyFromRuntimeId(runtimeId.get());
     runtimeId.reset();
@@ -195,15 +216,15 @@ HRESULT EventDrivenPerceptionEngine::PropertyHandler::HandlePropertyChangedEvent
         }
     });
     if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
-    return S_OK;
 }
 
 HRESULT EventDrivenPerceptionEngine::FocusHandler::HandleFocusChangedEvent(IUIAutomationElement*) {
     SelfHold hold(this);
-    GatePass pass(*gate);
-    if (!pass) return S_OK;
-    if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("FocusChanged"), std::string()));
-    return S_OK;
+    return guarded("HandleFocusChangedEvent", [&] {
+        GatePass pass(*gate);
+        if (!pass) return;
+        if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("FocusChanged"), std::string()));
+    });
 }
 
 }  // namespace Ostrand

@@ -80,6 +80,9 @@ public:
     HRESULT STDMETHODCALLTYPE HandlePropertyChangedEvent(IUIAutomationElement* sender, PROPERTYID propertyId,
                                                          VARIANT newValue) override;
     const HWND hwnd;
+
+private:
+    void handle(IUIAutomationElement* sender, PROPERTYID propertyId, const VARIANT& newValue);
 };
 
 class EventDrivenPerceptionEngine::FocusHandler final : public HandlerBase<IUIAutomationFocusChangedEventHandler> {

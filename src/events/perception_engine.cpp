@@ -3,11 +3,21 @@
 #include "events/event_handlers.h"
 
 #include <chrono>
+#include <system_error>
+
+#include "core/native_core.h"
+#include "platform/boundary.h"
 
 namespace Ostrand {
 
+static void logCaught(const char* where, const char* what) { NativeCore::instance().logCaught(where, what); }
+
 static std::thread launchDefault(EventDrivenPerceptionEngine* engine) {
-    return std::thread([engine] { engine->threadMain(); });
+    // A thread's entry point lets no exception out: that would end the process.
+    return std::thread([engine] {
+        guardedCall([engine] { engine->threadMain(); },
+                    [](const char* what) { logCaught("the perception thread", what); });
+    });
 }
 
 EventDrivenPerceptionEngine::ThreadLauncher EventDrivenPerceptionEngine::threadLauncher = launchDefault;
@@ -16,8 +26,13 @@ EventDrivenPerceptionEngine::EventDrivenPerceptionEngine(NativeCore* core, Cache
     : core(core), cacheManager(cacheManager) {}
 
 EventDrivenPerceptionEngine::~EventDrivenPerceptionEngine() {
-    if (running.load() || thread.joinable()) stop();
-    gate->closeAndDrain();
+    // Destroyed while an exception unwinds, perhaps: nothing may escape.
+    guardedCall(
+        [this] {
+            if (running.load() || thread.joinable()) stop();
+            gate->closeAndDrain();
+        },
+        [](const char* what) { logCaught("~EventDrivenPerceptionEngine", what); });
     releaseHandlers();
 }
 
@@ -89,7 +104,14 @@ void EventDrivenPerceptionEngine::stop() {
     // stopRequested at its next wake, at most one wait timeout later.
     DWORD id = threadId.load();
     if (id != 0) PostThreadMessageW(id, WM_QUIT, 0, 0);
-    thread.join();
+    try {
+        thread.join();
+    } catch (const std::system_error& e) {
+        // The thread cannot be waited for; it touches nothing of ours but
+        // the flags above, so it is let go rather than left joinable.
+        logCaught("EventDrivenPerceptionEngine::stop", e.what());
+        if (thread.joinable()) thread.detach();
+    }
     threadId.store(0);
     running.store(false);
 }

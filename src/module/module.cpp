@@ -4,13 +4,15 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
-
+#include <thread>
 #include <vector>
 
 #include "core/framework.h"
@@ -28,6 +30,10 @@ const char kNotInitialised[] = "Framework not initialised";
 
 bool initialised() { return framework().initialised.load(); }
 
+// Checked first, and again once the arguments are parsed: parsing can run
+// the caller's code (an __index__, a key's __eq__, a finaliser), and that
+// code can shut the framework down. From the second check to the end of
+// the native work no Python code runs, so nothing the call uses can go.
 bool guard() {
     if (initialised()) return true;
     PyErr_SetString(PyExc_RuntimeError, kNotInitialised);
@@ -49,40 +55,61 @@ PyObject* boundary(const char* function, F body) noexcept {
     return nullptr;
 }
 
-// Takes the lifecycle mutex with the interpreter lock released, so that a
-// shutdown holding it can take the interpreter lock back. Inside an event
-// callback it does not wait: the shutdown holding the mutex may be waiting
-// for this very callback to return. False with a Python error set.
-// Called outside boundary(): a thread that takes the interpreter lock back
-// while the interpreter finalises is ended there by an unwind (glibc's
-// thread exit) that no handler may stop.
-bool holdLifecycle(const char* function, std::unique_lock<std::mutex>& hold) {
-    if (insideEventHandler()) {
-        if (hold.try_lock()) return true;
-        PyErr_Format(PyExc_RuntimeError,
-                     "%s failed: a shutdown is in progress; not waiting for it inside an event callback", function);
-        return false;
-    }
-    bool locked = true;
+// ---- Lifecycle ----
+//
+// initialise and shutdown run on Python threads, with the interpreter lock,
+// and change state only while they hold it. The one stretch in which a
+// transition lets the interpreter lock go is a shutdown's wait for handler
+// calls to end (a delivery may be waiting for the interpreter lock): the
+// shutting-down thread holds the lifecycle mutex across it, and
+// `shutdownUnderway` says so to everyone else. What each call does:
+//
+//                       up              down            shutdown underway
+//   initialise          0, nothing      brings it up    waits for it, then again;
+//                                                       in a callback: error
+//   shutdown            takes it down   None            waits for it, then again;
+//                                                       in a callback: None
+//
+// Nothing a lifecycle call drops (the event callable) is dropped before the
+// transition is complete and the mutex free, so a finaliser may call either.
+// No thread waits for the interpreter lock while it holds the lifecycle
+// mutex except the shutting-down one, whose wait the state announces: a
+// callback never blocks on the mutex, and an interpreter that finalises
+// never strands a holder of it (the exit hook lets no shutdown begin after
+// it, and waits for one under way).
+
+// Guarded by the interpreter lock.
+bool shutdownUnderway = false;
+PyObject* droppedCallback = nullptr;  // the callable shutdown let go of, to be released last
+
+// Waits, with the interpreter lock released, for the shutdown under way to
+// end. Outside boundary(): during finalisation CPython ends a thread that
+// takes the interpreter lock back, and it holds nothing here then.
+void awaitShutdown() {
     Py_BEGIN_ALLOW_THREADS
     try {
-        hold.lock();
+        std::lock_guard<std::mutex> passing(lifecycleMutex());
     } catch (const std::system_error&) {
-        locked = false;
+        // The mutex cannot be taken: try again after a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     Py_END_ALLOW_THREADS
-    if (!locked) PyErr_Format(PyExc_RuntimeError, "%s failed: the lifecycle lock cannot be taken", function);
-    return locked;
 }
 
 PyThreadState* waitingThread = nullptr;  // guarded by the lifecycle mutex
 void releaseInterpreter() { waitingThread = PyEval_SaveThread(); }
 void reacquireInterpreter() { PyEval_RestoreThread(std::exchange(waitingThread, nullptr)); }
 
-void releaseEventCallback() {
+void takeEventCallback() {
     PyObject* old = eventCallback.exchange(nullptr);
-    Py_XDECREF(old);
+    if (old) {
+        Py_XDECREF(droppedCallback);  // never set here; kept sound all the same
+        droppedCallback = old;
+    }
 }
+
+// Drops what the last shutdown let go of; may run any Python code.
+void releaseDroppedCallback() { Py_XDECREF(std::exchange(droppedCallback, nullptr)); }
 
 // Set by the exit hook: from then on the framework stays down. Brought back
 // by a daemon thread, it would have UI Automation's threads call into an
@@ -95,34 +122,63 @@ bool refusedOnceExiting() {
     return true;
 }
 
-// With the lifecycle mutex held.
+// Takes the framework down; the framework is up and no shutdown under way.
 PyObject* takeDown() {
-    return boundary("shutdown", []() -> PyObject* {
+    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
+    PyObject* result = boundary("shutdown", [&]() -> PyObject* {
+        // Free: every other holder either is a transition on a thread with
+        // the interpreter lock (this one has it) or holds it for a moment
+        // without wanting the interpreter lock.
+        hold.lock();
+        shutdownUnderway = true;
         ShutdownHooks hooks;
         hooks.waitStarts = releaseInterpreter;
         hooks.waitEnds = reacquireInterpreter;
-        hooks.releaseCallback = releaseEventCallback;
+        hooks.releaseCallback = takeEventCallback;
         shutdownFramework(hooks);
         clearElementDictCache();
         Py_RETURN_NONE;
     });
+    shutdownUnderway = false;
+    if (hold.owns_lock()) hold.unlock();
+    releaseDroppedCallback();
+    // shutdown never raises: a failure to take the mutex or to end a step
+    // has been logged by the step or leaves nothing more to do.
+    if (!result) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return result;
 }
 
 PyObject* shutdownNow() {
-    // Already going down (perhaps on the thread this callback interrupts).
-    if (!initialised()) Py_RETURN_NONE;
-    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
-    if (!holdLifecycle("shutdown", hold)) return nullptr;
-    return takeDown();
+    for (;;) {
+        if (shutdownUnderway) {
+            // A callback's shutdown must not wait for the shutdown that
+            // waits for the callback: that one is doing the work.
+            if (insideEventHandler()) Py_RETURN_NONE;
+            awaitShutdown();
+            continue;
+        }
+        if (!initialised()) Py_RETURN_NONE;
+        return takeDown();
+    }
 }
 
 PyObject* py_initialise(PyObject*, PyObject*) {
-    // Also before the wait: a thread that lets go of the interpreter lock
-    // once the interpreter finalises does not get it back.
-    if (refusedOnceExiting()) return nullptr;
-    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
-    if (!holdLifecycle("initialise", hold) || refusedOnceExiting()) return nullptr;
+    for (;;) {
+        if (refusedOnceExiting()) return nullptr;
+        if (initialised()) return PyLong_FromLong(0);
+        if (!shutdownUnderway) break;
+        if (insideEventHandler()) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "initialise failed: a shutdown is in progress; not waiting for it inside an event callback");
+            return nullptr;
+        }
+        awaitShutdown();
+    }
     return boundary("initialise", [] {
+        std::lock_guard<std::mutex> hold(lifecycleMutex());  // free, as in takeDown
         initialiseFramework();
         return PyLong_FromLong(0);
     });
@@ -131,13 +187,11 @@ PyObject* py_initialise(PyObject*, PyObject*) {
 PyObject* py_shutdown(PyObject*, PyObject*) { return shutdownNow(); }
 
 // Interpreter exit: handlers are removed while the interpreter can still run
-// the threads that deliver to it. The mutex is taken even when the framework
-// is down, so that an initialise already waiting for it sees the flag.
+// the threads that deliver to it. The flag goes up first, so that no
+// initialise after this one brings the framework back.
 PyObject* atExit(PyObject*, PyObject*) {
-    std::unique_lock<std::mutex> hold(lifecycleMutex(), std::defer_lock);
-    if (!holdLifecycle("shutdown", hold)) return nullptr;
     interpreterExiting.store(true);
-    return takeDown();
+    return shutdownNow();
 }
 PyMethodDef atExitDef = {"_shutdown_at_exit", atExit, METH_NOARGS, nullptr};
 
@@ -168,6 +222,7 @@ PyObject* py_configure_cache(PyObject*, PyObject* args) {
             // With its length: a NUL inside a name must not make a prefix match.
             names.emplace_back(text, static_cast<size_t>(size));
         }
+        if (!guard()) return nullptr;
         framework().cacheManager->configure(names, scope, mode);
         Py_RETURN_NONE;
     });
@@ -177,7 +232,7 @@ PyObject* py_query_elements_cached(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
     unsigned long long hwnd = 0;
     const char* scope = "subtree";  // accepted; a refresh uses the configured scope
-    if (!PyArg_ParseTuple(args, "K|s", &hwnd, &scope)) return nullptr;
+    if (!PyArg_ParseTuple(args, "K|s", &hwnd, &scope) || !guard()) return nullptr;
     return boundary("query_elements_cached", [&]() -> PyObject* {
         std::vector<RecordPtr> records;
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
@@ -194,7 +249,7 @@ PyObject* py_find_element(PyObject*, PyObject* args) {
     unsigned long long hwnd = 0;
     const char* by = nullptr;
     const char* value = nullptr;
-    if (!PyArg_ParseTuple(args, "Kss", &hwnd, &by, &value)) return nullptr;
+    if (!PyArg_ParseTuple(args, "Kss", &hwnd, &by, &value) || !guard()) return nullptr;
     return boundary("find_element", [&]() -> PyObject* {
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         FindResult found = findAndRegisterElement(NativeCore::instance(), window, by, value);
@@ -287,15 +342,24 @@ PyObject* py_execute_action(PyObject*, PyObject* args) {
     }
     int32_t id = handleIdFrom(idValue);
     Py_DECREF(idValue);
-    IUIAutomationElement* element = handleRegistry().lookupElement(id);
-    if (!element) return PyErr_Format(PyExc_RuntimeError, "Element handle %d not found or already released", id);
     ActionType type;
-    if (!actionTypeFromText(action, &type))
+    bool known = actionTypeFromText(action, &type);
+    ActionParams p;
+    try {
+        p = actionParamsFrom(params);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!guard()) return nullptr;
+    // Our own reference: nothing below runs Python code, but the element
+    // must not depend on that.
+    ComPtr<IUIAutomationElement> element = handleRegistry().lookupElement(id);
+    if (!element) return PyErr_Format(PyExc_RuntimeError, "Element handle %d not found or already released", id);
+    if (!known)
         return PyErr_Format(PyExc_ValueError, "Unknown action '%s'. Use click|type|scroll|focus|hover|select|expand",
                             action);
     return boundary("execute_action", [&]() -> PyObject* {
-        ActionParams p = actionParamsFrom(params);
-        ActionResult r = framework().dispatcher->execute(element, type, p);
+        ActionResult r = framework().dispatcher->execute(element.get(), type, p);
         return Py_BuildValue("{s:O, s:s, s:l}", "success", r.success ? Py_True : Py_False, "path", r.path.c_str(),
                              "hr", static_cast<long>(r.hr));
     });
@@ -308,20 +372,13 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
     const char* scopeText = "subtree";
     PyObject* callback = nullptr;
     if (!PyArg_ParseTuple(args, "KO|sO", &hwnd, &eventTypes, &scopeText, &callback)) return nullptr;
-    return boundary("subscribe_events", [&]() -> PyObject* {
-        EventDrivenPerceptionEngine& engine = *framework().engine;
-        int32_t scope = treeScopeFromText(scopeText);
-        if (callback && callback != Py_None) {
-            if (!PyCallable_Check(callback)) {
-                PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
-                return nullptr;
-            }
-            PyObject* old = eventCallback.exchange(Py_NewRef(callback));
-            Py_XDECREF(old);
-            engine.setCallback(deliverEventToPython);
-        }
-        if (!PyList_Check(eventTypes) || PyList_Size(eventTypes) == 0) Py_RETURN_NONE;
-        bool structure = false, property = false, focus = false;
+    bool replace = callback && callback != Py_None;
+    if (replace && !PyCallable_Check(callback)) {
+        PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
+        return nullptr;
+    }
+    bool structure = false, property = false, focus = false;
+    if (PyList_Check(eventTypes)) {
         for (Py_ssize_t i = 0; i < PyList_Size(eventTypes); ++i) {
             PyObject* item = PyList_GetItem(eventTypes, i);
             if (!item || !PyUnicode_Check(item)) continue;
@@ -331,17 +388,28 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
                 PyErr_Clear();
                 continue;
             }
-            std::string name(text, static_cast<size_t>(size));
+            std::string_view name(text, static_cast<size_t>(size));
             if (name == "StructureChanged") structure = true;
             else if (name == "PropertyChanged") property = true;
             else if (name == "FocusChanged") focus = true;
         }
+    }
+    if (!guard()) return nullptr;
+    // The callable it replaces is dropped last, once the engine is no longer
+    // in use: its finaliser may shut the framework down.
+    PyObject* old = replace ? eventCallback.exchange(Py_NewRef(callback)) : nullptr;
+    PyObject* result = boundary("subscribe_events", [&]() -> PyObject* {
+        EventDrivenPerceptionEngine& engine = *framework().engine;
+        if (replace) engine.setCallback(deliverEventToPython);
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
+        int32_t scope = treeScopeFromText(scopeText);
         if (structure) engine.subscribeStructureChanged(window, scope);
         if (property) engine.subscribePropertyChanged(window, scope, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
         if (focus) engine.subscribeFocusChanged();
         Py_RETURN_NONE;
     });
+    Py_XDECREF(old);
+    return result;
 }
 
 PyObject* py_get_benchmark_metrics(PyObject*, PyObject*) {
@@ -429,6 +497,13 @@ bool registerAtExit() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_ostrandcore(void) {
+    // The framework is process-wide and its callbacks run under the main
+    // interpreter: a subinterpreter (even one sharing the interpreter lock)
+    // would hand it callables that outlive their interpreter.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "module ostrandcore does not support loading in subinterpreters");
+        return nullptr;
+    }
     if (!initConversions() || !registerAtExit()) return nullptr;
     return PyModule_Create2(&moduleDef, 1013);
 }

@@ -60,7 +60,8 @@ public:
     // S_OK, or the failure with the store untouched.
     HRESULT refreshUiaSnapshot(HWND window);
     // Perceive `target` and its descendant windows with plain Win32 calls
-    // and replace the store. Always S_OK.
+    // and replace the store. S_OK, or (memory ran out mid-enumeration) the
+    // failure with the store untouched.
     HRESULT refreshWin32Snapshot(HWND target);
     // The cache request for `config`, or null without a session.
     ComPtr<IUIAutomationCacheRequest> buildCacheRequest(IUIAutomation* automation, const CacheConfig& config);

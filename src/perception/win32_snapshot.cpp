@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "core/native_core.h"
 #include "perception/cache_manager.h"
+#include "platform/boundary.h"
 #include "perception/snapshot_store.h"
 #include "perception/window_classes.h"
 
@@ -10,9 +12,18 @@ namespace Ostrand {
 
 namespace {
 
+struct Enumeration {
+    std::vector<WindowInfo> windows;
+    HRESULT hr = S_OK;
+};
+
+// Called by the window system: a native error stops the enumeration here
+// instead of unwinding through user32.
 BOOL CALLBACK appendWindowInfo(HWND window, LPARAM context) {
-    reinterpret_cast<std::vector<WindowInfo>*>(context)->push_back(collectWindowInfo(window));
-    return TRUE;
+    auto* e = reinterpret_cast<Enumeration*>(context);
+    e->hr = guardedCall([&] { e->windows.push_back(collectWindowInfo(window)); },
+                        [](const char* what) { NativeCore::instance().logCaught("EnumChildWindows", what); });
+    return SUCCEEDED(e->hr);
 }
 
 // The target always; others only when visible and not empty in both
@@ -62,12 +73,14 @@ ElementRecord recordFromWindowInfo(const WindowInfo& info) {
 }
 
 HRESULT CacheManager::refreshWin32Snapshot(HWND target) {
-    std::vector<WindowInfo> windows;
+    Enumeration e;
     if (target) {
-        windows.reserve(64);
-        windows.push_back(collectWindowInfo(target));
-        EnumChildWindows(target, appendWindowInfo, reinterpret_cast<LPARAM>(&windows));
+        e.windows.reserve(64);
+        e.windows.push_back(collectWindowInfo(target));
+        EnumChildWindows(target, appendWindowInfo, reinterpret_cast<LPARAM>(&e));
+        if (FAILED(e.hr)) return e.hr;  // an incomplete reading is not stored
     }
+    const std::vector<WindowInfo>& windows = e.windows;
     RecordMap records;
     records.reserve(windows.size());
     for (const WindowInfo& info : windows) {

@@ -50,11 +50,14 @@ TEST_F(HandleRegistryTest, IssuesIncreasingIdsAndNeverReusesOne) {
     EXPECT_EQ(registry.registerElement(b.get()), 2);
     registry.releaseElement(1);
     EXPECT_EQ(registry.registerElement(a.get()), 3);
-    EXPECT_EQ(registry.lookupElement(1), nullptr);
-    EXPECT_EQ(registry.lookupElement(2), b.get());
-    EXPECT_EQ(registry.lookupElement(3), a.get());
-    EXPECT_EQ(registry.lookupElement(0), nullptr);
-    EXPECT_EQ(registry.lookupElement(-1), nullptr);
+    registry.releaseElement(3);  // the newest, released at once, is not handed out again either
+    EXPECT_EQ(registry.registerElement(a.get()), 4);
+    EXPECT_EQ(registry.lookupElement(1).get(), nullptr);
+    EXPECT_EQ(registry.lookupElement(2).get(), b.get());
+    EXPECT_EQ(registry.lookupElement(3).get(), nullptr);
+    EXPECT_EQ(registry.lookupElement(4).get(), a.get());
+    EXPECT_EQ(registry.lookupElement(0).get(), nullptr);
+    EXPECT_EQ(registry.lookupElement(-1).get(), nullptr);
     EXPECT_EQ(registry.registerElement(nullptr), 0);  // nothing registered
     EXPECT_EQ(registry.size(), 2u);
 }
@@ -78,14 +81,14 @@ TEST_F(HandleRegistryTest, EachEntryHoldsItsOwnReference) {
     EXPECT_EQ(simdesk::liveCounts().com, 1);
 }
 
-TEST_F(HandleRegistryTest, ClearReleasesEverythingAndNumbersFromOneAgain) {
+TEST_F(HandleRegistryTest, ClearReleasesEverythingAndTheNumberingCarriesOn) {
     HandleRegistry registry;
     for (int i = 0; i < 5; ++i) registry.registerElement(newElement().get());
     EXPECT_EQ(simdesk::liveCounts().com, 6);
     registry.clearElements();
     EXPECT_EQ(registry.size(), 0u);
     EXPECT_EQ(simdesk::liveCounts().com, 1);
-    EXPECT_EQ(registry.registerElement(newElement().get()), 1);
+    EXPECT_EQ(registry.registerElement(newElement().get()), 6);  // a handle kept from before names nothing
 }
 
 TEST_F(HandleRegistryTest, IdsWrapToOneInsteadOfGoingNegative) {
@@ -96,7 +99,7 @@ TEST_F(HandleRegistryTest, IdsWrapToOneInsteadOfGoingNegative) {
     EXPECT_EQ(registry.registerElement(e.get()), kMax);
     EXPECT_EQ(registry.registerElement(e.get()), 1);
     EXPECT_EQ(registry.registerElement(e.get()), 2);
-    EXPECT_EQ(registry.lookupElement(kMax), e.get());
+    EXPECT_EQ(registry.lookupElement(kMax).get(), e.get());
     registry.clearElements();
 }
 

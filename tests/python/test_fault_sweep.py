@@ -411,22 +411,29 @@ class Find(Scenario):
     def __init__(self, name, by, value, found):
         self.name, self.by, self.value, self.found = name, by, value, found
 
+    @staticmethod
+    def fresh(result):
+        """The result with its handle id checked and released: ids are never
+        handed out twice, so runs differ only there."""
+        if result[0] == "returns" and result[1]:
+            handle = result[1]["handle_id"]
+            assert isinstance(handle, int) and handle > 0
+            ostrandcore.release_element(handle)
+            result = ("returns", {**result[1], "handle_id": "fresh"})
+        return result
+
     def act(self):
         mark = log_mark()
-        result = outcome(ostrandcore.find_element, self.desk["top"], self.by, self.value)
+        result = self.fresh(outcome(ostrandcore.find_element, self.desk["top"], self.by, self.value))
         return result, log_since(mark).splitlines()
 
     def again(self):
-        result = self.act()[0]
-        if result[0] == "returns" and result[1]:
-            ostrandcore.release_element(result[1]["handle_id"])
-            result = ("returns", {**result[1], "handle_id": None})
-        return result
+        return self.act()[0]
 
     def reference(self):
         # What a search for the empty text finds (an unconvertible value).
         ostrandcore.initialise()
-        self.empty = outcome(ostrandcore.find_element, self.desk["top"], self.by, "")
+        self.empty = self.fresh(outcome(ostrandcore.find_element, self.desk["top"], self.by, ""))
         ostrandcore.shutdown()
 
     def expect(self, base, f):

@@ -144,9 +144,9 @@ DOCUMENTED = {
 }
 GUARDED = {"configure_cache", "query_elements_cached", "find_element", "execute_action", "subscribe_events",
            "get_benchmark_metrics"}
-# Inside an event callback a lifecycle call does not wait for a shutdown in
-# progress: it says so instead.
-IN_CALLBACK = [(RuntimeError, r"(initialise|shutdown) failed: a shutdown is in progress; not waiting for it inside "
+# Inside an event callback initialise does not wait for a shutdown truly in
+# progress: it says so instead (shutdown then returns None).
+IN_CALLBACK = [(RuntimeError, r"initialise failed: a shutdown is in progress; not waiting for it inside "
                               r"an event callback")]
 ELEMENT_KEYS = ["name", "automation_id", "class_name", "control_type", "bounding_rect", "is_enabled", "runtime_id_key"]
 FOUND_KEYS = ELEMENT_KEYS[:-1] + ["handle_id"]
