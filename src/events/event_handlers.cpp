@@ -80,12 +80,20 @@ void HandlerGate::closeAndDrain() {
     const auto own = std::count(gatesEntered.begin(), gatesEntered.end(), this);
     std::unique_lock<std::mutex> lk(m);
     closed = true;
+    if (active <= own) return;
+    ++draining;
     cv.wait(lk, [&] { return active <= own; });
+    --draining;
 }
 
 bool HandlerGate::isClosed() {
     std::lock_guard<std::mutex> g(m);
     return closed;
+}
+
+bool HandlerGate::isDraining() {
+    std::lock_guard<std::mutex> g(m);
+    return draining > 0;
 }
 
 // ---- Engine ----

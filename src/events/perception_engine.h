@@ -46,11 +46,14 @@ public:
     // own (a callback that shuts the framework down from inside a handler).
     void closeAndDrain();
     bool isClosed();
+    // Whether a closeAndDrain is waiting for calls to leave.
+    bool isDraining();
 
 private:
     std::mutex m;
     std::condition_variable cv;
     int active = 0;
+    int draining = 0;
     bool closed = false;
 };
 

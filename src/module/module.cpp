@@ -474,7 +474,10 @@ PyModuleDef moduleDef = {
     "ostrandcore",
     "Ostrand native core module. Provides performance optimised UIAutomation access via "
     "IUIAutomationCacheRequest, event driven perception, and hybrid action dispatch",
-    -1,
+    // Not -1: a module of size -1 imported again in a subinterpreter is a
+    // copy of the first one's, made without calling PyInit_ostrandcore, so
+    // the refusal below would never be asked. State is process-wide either way.
+    0,
     methods,
     nullptr,
     nullptr,
@@ -483,7 +486,11 @@ PyModuleDef moduleDef = {
 };
 
 // Shuts the framework down when the interpreter exits with it still up.
+// Once per process: the module may be imported again after it was taken out
+// of sys.modules.
 bool registerAtExit() {
+    static bool registered = false;
+    if (registered) return true;
     PyObject* atexit = PyImport_ImportModule("atexit");
     if (!atexit) return false;
     PyObject* function = PyCFunction_New(&atExitDef, nullptr);
@@ -491,7 +498,8 @@ bool registerAtExit() {
     Py_XDECREF(done);
     Py_XDECREF(function);
     Py_DECREF(atexit);
-    return done != nullptr;
+    registered = done != nullptr;
+    return registered;
 }
 
 }  // namespace

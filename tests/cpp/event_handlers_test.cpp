@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <thread>
 
 #include "events/event_handlers.h"
@@ -254,8 +255,7 @@ TEST_F(EventHandlersTest, ShutdownDrainsCallsInProgressAndClosesTheGate) {
         down.store(true);
     });
     // Still waiting for the call inside the handler.
-    EXPECT_TRUE(eventually([&] { return framework().initialised.load() == false; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(eventually([&] { return engine->gate->isDraining(); }));
     EXPECT_FALSE(down.load());
     {
         std::lock_guard<std::mutex> lk(latchMutex);
@@ -270,6 +270,60 @@ TEST_F(EventHandlersTest, ShutdownDrainsCallsInProgressAndClosesTheGate) {
     // The session was opened here but shut down on another thread, which
     // leaves this thread's COM initialisation to this thread.
     CoUninitialize();
+}
+
+// A callback may shut down, initialise and subscribe, and later shut down
+// again while still inside the old engine's handler: only calls inside the
+// new engine's gate on this thread are its own, so the drain still waits for
+// another thread's call in the new gate.
+TEST(HandlerGateTest, ACallInsideAnotherGateIsNotOneOfThisGatesOwn) {
+    HandlerGate older, newer;
+    std::mutex latchMutex;
+    std::condition_variable latch;
+    bool inside = false, open = false;
+    std::thread other([&] {
+        ASSERT_TRUE(newer.enter());
+        std::unique_lock<std::mutex> lk(latchMutex);
+        inside = true;
+        latch.notify_all();
+        latch.wait(lk, [&] { return open; });
+        lk.unlock();
+        newer.leave();
+    });
+    {
+        std::unique_lock<std::mutex> lk(latchMutex);
+        ASSERT_TRUE(latch.wait_for(lk, std::chrono::seconds(10), [&] { return inside; }));
+    }
+    std::atomic<bool> drained{false};
+    std::thread callback([&] {
+        ASSERT_TRUE(older.enter());
+        newer.closeAndDrain();
+        drained.store(true);
+        older.leave();
+    });
+    ASSERT_TRUE(eventually([&] { return newer.isDraining(); }));
+    EXPECT_FALSE(drained.load());
+    {
+        std::lock_guard<std::mutex> lk(latchMutex);
+        open = true;
+    }
+    latch.notify_all();
+    other.join();
+    callback.join();
+    EXPECT_TRUE(drained.load());
+    EXPECT_FALSE(insideEventHandler());
+}
+
+TEST_F(EventHandlersTest, ANativeErrorStopsAtTheHandlerAndIsLogged) {
+    engine->setCallback([](UIChangeEvent) { throw std::runtime_error("callback broke"); });
+    auto h = ComPtr<Engine::FocusHandler>::adopt(new Engine::FocusHandler(engine));
+    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), E_FAIL);
+    engine->setCallback([](UIChangeEvent) { throw std::bad_alloc(); });
+    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), E_OUTOFMEMORY);
+    std::string log = NativeCore::instance().logCopy();
+    EXPECT_NE(log.find("Native error in HandleFocusChangedEvent: callback broke\n"), std::string::npos);
+    EXPECT_NE(log.find("Native error in HandleFocusChangedEvent: out of memory\n"), std::string::npos);
+    EXPECT_FALSE(insideEventHandler());  // the gate was left on the way out
 }
 
 TEST_F(EventHandlersTest, ACallbackMayShutTheFrameworkDown) {

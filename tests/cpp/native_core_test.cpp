@@ -1,5 +1,8 @@
 // The lazy UI Automation session and the diagnostic log.
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -147,6 +150,36 @@ TEST(HresultText, EightUpperCaseDigitsOfTheUnsignedValue) {
     EXPECT_EQ(hresultHex(E_FAIL), "80004005");
     EXPECT_EQ(hresultHex(S_OK), "00000000");
     EXPECT_EQ(hresultHex((HRESULT)0x0000ABCD), "0000ABCD");
+}
+
+}  // namespace
+
+namespace {
+
+// The log keeps its newest lines within its capacity and says how many went;
+// below the capacity it reads exactly as written.
+TEST(DiagnosticLogTest, KeepsTheNewestLinesWithinItsCapacity) {
+    NativeCore& core = NativeCore::instance();
+    const std::string before = core.logCopy();
+    core.log("first");
+    ASSERT_EQ(core.logCopy(), before + "first\n");
+    const size_t base = std::count(before.begin(), before.end(), '\n') + 1;
+    const int total = 40000;  // about 1.3 MB of lines of varied length
+    for (int i = 0; i < total; ++i) core.log("line " + std::to_string(i) + std::string(i % 37, 'x'));
+    std::string log = core.logCopy();
+    EXPECT_LE(log.size(), NativeCore::kLogCapacity + 64);
+    ASSERT_EQ(log.back(), '\n');
+    size_t firstEnd = log.find('\n');
+    std::string notice = log.substr(0, firstEnd);
+    unsigned long long dropped = 0;
+    ASSERT_EQ(std::sscanf(notice.c_str(), "(%llu earlier lines dropped)", &dropped), 1) << notice;
+    // Every line is accounted for: the dropped ones and a run of the newest.
+    size_t kept = std::count(log.begin(), log.end(), '\n') - 1;
+    EXPECT_EQ(dropped + kept, base + total);
+    std::string last = "line " + std::to_string(total - 1) + std::string((total - 1) % 37, 'x') + "\n";
+    EXPECT_EQ(log.compare(log.size() - last.size(), last.size(), last), 0);
+    int next = std::stoi(log.substr(firstEnd + 1 + 5));
+    EXPECT_EQ(static_cast<size_t>(next), dropped - base);  // whole lines only, the oldest kept first
 }
 
 }  // namespace

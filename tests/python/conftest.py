@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -27,12 +28,25 @@ def initialised():
     ostrandcore.shutdown()
 
 
+def _log_lines():
+    """How many lines the log has dropped from its front, and the rest."""
+    log = ostrandcore.get_diagnostic_log()
+    notice = re.match(r"\((\d+) earlier lines dropped\)\n", log)
+    if not notice:
+        return 0, log
+    return int(notice.group(1)), log[notice.end():]
+
+
 def log_mark():
-    return len(ostrandcore.get_diagnostic_log())
+    """The number of lines written so far (the log keeps only its newest)."""
+    dropped, body = _log_lines()
+    return dropped + body.count("\n")
 
 
 def log_since(mark):
-    return ostrandcore.get_diagnostic_log()[mark:]
+    dropped, body = _log_lines()
+    assert mark >= dropped, "the lines since the mark are no longer in the log"
+    return "\n".join(body.split("\n")[mark - dropped:])
 
 
 def run_python(code, timeout=60):

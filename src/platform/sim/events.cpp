@@ -91,6 +91,7 @@ struct Events {
     int limit = kDefaultThreads;
     int started = 0;
     bool paused = false;
+    bool removalWaits = true;  // RemoveAllEventHandlers waits for calls in progress
     uint64_t calls = 0;
     std::atomic<uint64_t> raised{0};
 };
@@ -305,7 +306,7 @@ void raise(EventKind kind, const Node& sender, int32_t arg, const std::optional<
 // removed registration is running, except the calling thread's own and
 // those whose handler is itself waiting here (two handlers removing at once
 // would otherwise wait for each other).
-void removeAll() {
+void removeAll(bool wait) {
     Events& ev = events();
     std::vector<IUnknown*> handlers;
     std::vector<IUIAutomationElement*> senders;
@@ -326,6 +327,7 @@ void removeAll() {
     lk.unlock();
     for (IUIAutomationElement* s : senders) s->Release();
     for (IUnknown* h : handlers) h->Release();
+    if (!wait) return;
     lk.lock();
     if (ownCall) {
         ownCall->removing = true;
@@ -444,11 +446,18 @@ HRESULT addEventHandler(EventKind kind, IUIAutomationElement* element, int scope
 
 // The real RemoveAllEventHandlers is documented to let an in-flight event
 // arrive after it returns; whether it waits for calls already running is
-// unverified. The desktop waits, which is what a caller that frees what its
-// handlers use must be able to rely on, and which makes a removal made while
-// holding something a handler waits for (the interpreter lock) hang here as
-// it could on Windows.
-void removeAllEventHandlers() { removeAll(); }
+// unverified (Wine's does not). The desktop waits by default, which makes a
+// removal made while holding something a handler waits for (the interpreter
+// lock) hang here as it could on Windows; setRemovalWaits(false) lets a test
+// see that a caller does not rely on the wait.
+void removeAllEventHandlers() {
+    bool wait;
+    {
+        std::lock_guard<std::mutex> g(events().m);
+        wait = events().removalWaits;
+    }
+    removeAll(wait);
+}
 
 }  // namespace simdesk::detail
 
@@ -543,11 +552,17 @@ int deliveryThreads() {
     return events().limit;
 }
 
+void setRemovalWaits(bool wait) {
+    std::lock_guard<std::mutex> g(events().m);
+    events().removalWaits = wait;
+}
+
 void resetEvents() {
-    removeAll();
+    removeAll(true);
     Events& ev = events();
     std::lock_guard<std::mutex> g(ev.m);
     ev.paused = false;
+    ev.removalWaits = true;
     ev.limit = kDefaultThreads;
     ev.calls = 0;
     ev.raised.store(0, std::memory_order_relaxed);

@@ -334,9 +334,13 @@ SIMDESK_API void pauseDelivery(bool paused);
 // False for a number out of range.
 SIMDESK_API bool setDeliveryThreads(int count);
 SIMDESK_API int deliveryThreads();
+// Whether RemoveAllEventHandlers waits for handler calls already running
+// (default true; Windows does not promise it, Wine does not wait).
+SIMDESK_API void setRemovalWaits(bool wait);
 // Part of reset(): removes every registration (releasing its handler), drops
 // queued calls, waits for calls in progress (but not one of the calling
-// thread), resumes delivery, restores the thread count and zeroes the stats.
+// thread), resumes delivery, restores the thread count and the waiting
+// removal, and zeroes the stats.
 SIMDESK_API void resetEvents();
 
 }  // namespace simdesk

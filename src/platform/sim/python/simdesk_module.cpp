@@ -767,6 +767,13 @@ PyObject* set_delivery_threads(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* set_removal_waits(PyObject*, PyObject* args) {
+    int wait;
+    if (!PyArg_ParseTuple(args, "p", &wait)) return nullptr;
+    simdesk::setRemovalWaits(wait);
+    Py_RETURN_NONE;
+}
+
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
     const int32_t* d = static_cast<const int32_t*>(a->pvData);
@@ -1064,6 +1071,8 @@ PyMethodDef methods[] = {
     FN(event_stats, METH_NOARGS, "{'raised', 'pending', 'calls', 'in_progress'} since the last reset."),
     FN(pause_delivery, METH_VARARGS, "pause_delivery(paused): while paused, events queue up."),
     FN(set_delivery_threads, METH_VARARGS, "set_delivery_threads(n): how many handlers may run at once (1 to 64)."),
+    FN(set_removal_waits, METH_VARARGS,
+       "set_removal_waits(wait): whether RemoveAllEventHandlers waits for handler calls in progress (default True)."),
     FN(add_event_handler, METH_VARARGS | METH_KEYWORDS,
        "add_event_handler(kind, callback, element=0, scope=TreeScope_Subtree, properties=None) -> HRESULT: "
        "registers callback(dict) through IUIAutomation; the dict has 'kind', 'sender' (runtime id or None), "
