@@ -49,7 +49,8 @@ def log_since(mark):
     return "\n".join(body.split("\n")[mark - dropped:])
 
 
-def run_python(code, timeout=60):
-    """Runs code in a fresh interpreter (a new process, a new module state)."""
+def run_python(code, timeout=60, env=None):
+    """Runs code in a fresh interpreter (a new process, a new module state),
+    with `env` over this process's environment."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=dict(os.environ))
+                          timeout=timeout, env={**os.environ, **(env or {})})
