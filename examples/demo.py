@@ -14,6 +14,7 @@ metrics close the run.
 import argparse
 import pathlib
 import sys
+import threading
 import time
 
 import outline
@@ -150,10 +151,13 @@ def watch_browser(browser, parts):
     ostrandcore.configure_cache([], "subtree", "uia")
     ostrandcore.query_elements_cached(browser)
 
+    delivered = threading.Semaphore(0)
+
     def on_change(event):
         # Several handlers may deliver at once: one write per line.
         sys.stdout.write(f"      event {event['event_type']:17} key {event['runtime_id_key'] or '-':16} "
                          f"store: {len(ostrandcore.query_elements_cached(0))} elements\n")
+        delivered.release()
 
     ostrandcore.subscribe_events(browser, ["StructureChanged", "PropertyChanged", "FocusChanged"], "subtree",
                                  on_change)
@@ -167,7 +171,10 @@ def watch_browser(browser, parts):
     for what, change in changes:
         print(f"  change: {what}")
         change()
-        simdesk.wait_for_events(10.0)   # lets go of the interpreter lock for the callbacks
+        # Each change makes one event; a structure change reaches the callback
+        # once the snapshot has been read again. The wait lets go of the
+        # interpreter lock for the callbacks.
+        delivered.acquire(timeout=10.0)
 
     now = {e["name"]: e for e in ostrandcore.query_elements_cached(browser)}
     print(f"  snapshot now: 'Compose (draft saved)' {'present' if 'Compose (draft saved)' in now else 'missing'}, "

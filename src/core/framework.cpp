@@ -38,6 +38,7 @@ static void takeDown(Framework& f, const ShutdownHooks& hooks) {
             // touches is destroyed; a late one finds the gate closed.
             f.engine->closeHandlers();
         }
+        f.engine->stopRefreshing();
         f.engine->stop();
         f.engine->releaseHandlers();
         f.engine.reset();

@@ -2,6 +2,8 @@
 #include "events/event_handlers.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "core/native_core.h"
 #include "platform/boundary.h"
@@ -110,13 +112,92 @@ ChangeCallback EventDrivenPerceptionEngine::currentCallback() {
 }
 
 void EventDrivenPerceptionEngine::refreshWindow(HWND window) {
-    cacheManager->store->invalidate();
+    // A reading is kept out of the store only when something changed while
+    // it was made; a few more tries catch up with a burst.
+    constexpr int kAttempts = 4;
     if (!window) return;
-    // A failed refresh leaves the store invalid; the next query tries again.
-    if (cacheManager->resolveMode(window) == PerceptionMode::Win32)
-        cacheManager->refreshWin32Snapshot(window);
+    for (int i = 0; i < kAttempts; ++i) {
+        bool stored = false;
+        if (FAILED(cacheManager->refresh(window, &stored))) break;
+        if (stored) return;
+    }
+    cacheManager->store->invalidateWindow(window);
+}
+
+void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent event) {
+    RefreshQueue& q = *refreshQueue;
+    {
+        std::lock_guard<std::mutex> g(q.m);
+        if (q.stop) return;
+        if (!q.started) {
+            try {
+                refreshThread = std::thread(refreshThreadMain, this, refreshQueue, gate);
+                q.started = true;
+            } catch (const std::system_error& e) {
+                NativeCore::instance().logCaught("the refresh thread", e.what());
+            }
+        }
+        if (q.started) {
+            if (std::find(q.windows.begin(), q.windows.end(), window) == q.windows.end()) q.windows.push_back(window);
+            q.events.push_back(std::move(event));
+        }
+    }
+    if (refreshQueue->started) {
+        refreshQueue->cv.notify_all();
+        return;
+    }
+    // No thread to be had: the refresh is done here, one per change.
+    refreshWindow(window);
+    if (ChangeCallback call = currentCallback()) call(std::move(event));
+}
+
+void EventDrivenPerceptionEngine::refreshThreadMain(EventDrivenPerceptionEngine* engine,
+                                                    std::shared_ptr<RefreshQueue> queue,
+                                                    std::shared_ptr<HandlerGate> gate) {
+    guardedCall(
+        [&] {
+            HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (;;) {
+                std::vector<HWND> windows;
+                std::vector<UIChangeEvent> events;
+                {
+                    std::unique_lock<std::mutex> lk(queue->m);
+                    queue->cv.wait(lk, [&] { return queue->stop || !queue->windows.empty(); });
+                    if (queue->stop) break;
+                    windows.swap(queue->windows);
+                    events.swap(queue->events);
+                }
+                // The engine lives while the pass is held; closed, it is going.
+                GatePass pass(*gate);
+                if (!pass) break;
+                for (HWND w : windows) engine->refreshWindow(w);
+                // The changes taken above are all older than the readings just
+                // made. A shutdown waits for this pass, so a backlog is not
+                // delivered once one has begun.
+                if (ChangeCallback call = engine->currentCallback())
+                    for (UIChangeEvent& e : events) {
+                        if (gate->isClosed()) break;
+                        call(std::move(e));
+                    }
+            }
+            if (SUCCEEDED(com)) CoUninitialize();
+        },
+        [](const char* what) { NativeCore::instance().logCaught("the refresh thread", what); });
+}
+
+void EventDrivenPerceptionEngine::stopRefreshing() {
+    std::thread t;
+    {
+        std::lock_guard<std::mutex> g(refreshQueue->m);
+        refreshQueue->stop = true;
+        t = std::move(refreshThread);
+    }
+    refreshQueue->cv.notify_all();
+    if (!t.joinable()) return;
+    if (t.get_id() == std::this_thread::get_id())
+        t.detach();  // a callback on it shut down: it ends when the callback returns
     else
-        cacheManager->refreshUiaSnapshot(window);
+        t.join();
 }
 
 void EventDrivenPerceptionEngine::closeHandlers() { gate->closeAndDrain(); }
@@ -180,10 +261,11 @@ HRESULT EventDrivenPerceptionEngine::StructureHandler::HandleStructureChangedEve
     return guarded("HandleStructureChangedEvent", [&] {
         GatePass pass(*gate);
         if (!pass) return;
-        engine->refreshWindow(hwnd);
-        // The store is current before the callback hears of the change.
-        if (ChangeCallback call = engine->currentCallback())
-            call(makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
+        // A reading in flight may predate the change; the refresh that
+        // follows begins after it, and the callback hears of the change once
+        // that refresh is done.
+        engine->cacheManager->store->noteChange();
+        engine->scheduleRefresh(hwnd, makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
     });
 }
 
@@ -198,20 +280,47 @@ void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* 
                                                           const VARIANT& newValue) {
     GatePass pass(*gate);
     if (!pass) return;
+    SnapshotStore& store = *engine->cacheManager->store;
     SafeArray runtimeId;
     if (!sender || FAILED(sender->GetRuntimeId(runtimeId.put())) || !runtimeId.get()) {
         // Without an id the record cannot be found: perceive the window again.
+        store.noteChange();
         engine->refreshWindow(hwnd);
         return;
     }
     std::string key = keyFromRuntimeId(runtimeId.get());
     runtimeId.reset();
 
+    // A value of the type the property has is patched in; any other (a Name
+    // as VT_EMPTY, say) tells that something changed but not to what, and a
+    // snapshot read through Win32 has no record under this key: in both
+    // cases the window is perceived again. IsEnabled as an integer is read
+    // as a truth value.
     WString text;
     bool flag = false;
-    if (newValue.vt == VT_BSTR && newValue.bstrVal) text.assign(newValue.bstrVal);  // up to the first NUL
-    if (newValue.vt == VT_BOOL) flag = newValue.boolVal != 0;
-    engine->cacheManager->store->editRecord(key, [&](ElementRecord& record) {
+    bool known = true;
+    switch (propertyId) {
+        case UIA_NamePropertyId:
+            if (newValue.vt == VT_BSTR) {
+                if (newValue.bstrVal) text.assign(newValue.bstrVal);  // up to the first NUL
+            } else {
+                known = false;
+            }
+            break;
+        case UIA_IsEnabledPropertyId:
+            if (newValue.vt == VT_BOOL) flag = newValue.boolVal != 0;
+            else if (newValue.vt == VT_I4) flag = newValue.lVal != 0;
+            else known = false;
+            break;
+        default: break;
+    }
+    if (!known || store.holdsValid(hwnd, static_cast<int32_t>(PerceptionMode::Win32))) {
+        store.noteChange();
+        engine->refreshWindow(hwnd);
+        if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
+        return;
+    }
+    store.editRecord(key, [&](ElementRecord& record) {
         record.updated_at = steadyClockNanos();
         switch (propertyId) {
             case UIA_BoundingRectanglePropertyId:

@@ -31,6 +31,7 @@ EventDrivenPerceptionEngine::~EventDrivenPerceptionEngine() {
         [this] {
             if (running.load() || thread.joinable()) stop();
             gate->closeAndDrain();
+            stopRefreshing();
         },
         [](const char* what) { logCaught("~EventDrivenPerceptionEngine", what); });
     releaseHandlers();

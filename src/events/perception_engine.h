@@ -98,9 +98,21 @@ public:
     HRESULT subscribePropertyChanged(HWND window, int32_t scope, const std::vector<int32_t>& propertyIds);
     void subscribeFocusChanged();
 
-    // The snapshot of `window` brought up to date after a change: the store
-    // is invalidated, then refreshed by the resolved path.
+    // The snapshot of `window` brought up to date after a change: refreshed
+    // by the resolved path until a reading that began after the change is
+    // stored, the old snapshot served meanwhile. When perceiving fails (or
+    // changes keep overtaking the readings) a snapshot of that window is
+    // invalidated instead, so that the next query reads it afresh.
     void refreshWindow(HWND window);
+    // The same for a structure change, on the refresh thread: every change
+    // that arrives while a refresh runs shares the next one, and `event`
+    // reaches the callback once a refresh that began after it is done.
+    // Inside the gate.
+    void scheduleRefresh(HWND window, UIChangeEvent event);
+    // Ends the refresh thread; what it has not done yet is dropped. After
+    // closeHandlers; from the refresh thread itself (a callback shutting
+    // down) the thread is let go and ends once the callback returns.
+    void stopRefreshing();
 
     // After this returns no handler call touches the engine, its cache
     // manager or the store again.
@@ -124,6 +136,21 @@ public:
 
 private:
     void reportStarted();
+
+    // Shared with the refresh thread, which outlives the engine when a
+    // callback on it shuts the framework down.
+    struct RefreshQueue {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<HWND> windows;         // to refresh, each once
+        std::vector<UIChangeEvent> events;  // to deliver once they are
+        bool started = false;
+        bool stop = false;
+    };
+    static void refreshThreadMain(EventDrivenPerceptionEngine* engine, std::shared_ptr<RefreshQueue> queue,
+                                  std::shared_ptr<HandlerGate> gate);
+    const std::shared_ptr<RefreshQueue> refreshQueue = std::make_shared<RefreshQueue>();
+    std::thread refreshThread;  // guarded by refreshQueue->m
 
     std::mutex callbackMutex;  // guards callback: installed on a Python thread, read by handler threads
     ChangeCallback callback;

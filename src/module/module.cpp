@@ -422,7 +422,7 @@ PyObject* py_get_benchmark_metrics(PyObject*, PyObject*) {
         Py_ssize_t count = valid ? static_cast<Py_ssize_t>(f.store->recordCount()) : 0;
         return Py_BuildValue("{s:s, s:O, s:n, s:s, s:O}", "diag_log", log.c_str(), "cache_valid",
                              valid ? Py_True : Py_False, "snapshot_count", count, "perception_mode",
-                             perceptionModeText(f.cacheManager->resolvedMode.load()), "uia_ready",
+                             perceptionModeText(f.cacheManager->activeMode()), "uia_ready",
                              core.uiaReady.load() ? Py_True : Py_False);
     });
 }
@@ -443,7 +443,7 @@ PyObject* py_get_diagnostic_log(PyObject*, PyObject*) {
 
 PyObject* py_get_active_mode(PyObject*, PyObject*) {
     if (!initialised()) return PyUnicode_FromString("not_initialised");
-    return PyUnicode_FromString(perceptionModeText(framework().cacheManager->resolvedMode.load()));
+    return PyUnicode_FromString(perceptionModeText(framework().cacheManager->activeMode()));
 }
 
 PyMethodDef methods[] = {

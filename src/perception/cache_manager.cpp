@@ -36,15 +36,16 @@ void CacheManager::configure(const std::vector<std::string>& propertyNames, cons
     next.scope = treeScopeFromText(scopeText);
     next.mode = perceptionModeFromText(modeText);
 
-    store->invalidate();
-    std::lock_guard<std::mutex> g(configMutex);
-    config = std::move(next);
-    ++configGeneration;
-    modeResolved.store(false);
-    if (config.mode != PerceptionMode::Auto) {
-        resolvedMode.store(config.mode);
-        modeResolved.store(true);
+    std::unordered_map<HWND, PerceptionMode> forgotten;  // freed after the lock
+    {
+        std::lock_guard<std::mutex> g(configMutex);
+        config = std::move(next);
+        ++configGeneration;
+        forgotten.swap(decided);
     }
+    // After the new configuration is in place: a refresh that read the old
+    // one began before this and cannot store its reading.
+    store->invalidate();
 }
 
 CacheConfig CacheManager::configSnapshot() const {
@@ -53,35 +54,63 @@ CacheConfig CacheManager::configSnapshot() const {
 }
 
 PerceptionMode CacheManager::resolveMode(HWND window) {
-    if (modeResolved.load()) return resolvedMode.load();
-    PerceptionMode configured;
     uint64_t generation;
     {
         std::lock_guard<std::mutex> g(configMutex);
-        configured = config.mode;
+        if (config.mode != PerceptionMode::Auto) return config.mode;
+        auto it = decided.find(window);
+        if (it != decided.end()) return it->second;
         generation = configGeneration;
     }
     // The classifier calls into the window system, so no lock is held.
-    PerceptionMode mode = configured;
-    if (mode == PerceptionMode::Auto) mode = windowPrefersUia(window) ? PerceptionMode::Uia : PerceptionMode::Win32;
-
+    PerceptionMode mode = windowPrefersUia(window) ? PerceptionMode::Uia : PerceptionMode::Win32;
     std::lock_guard<std::mutex> g(configMutex);
-    if (modeResolved.load()) return resolvedMode.load();  // another thread settled it first
-    if (generation == configGeneration) {
-        resolvedMode.store(mode);
-        modeResolved.store(true);
-    }
-    return mode;
+    if (generation != configGeneration) return mode;  // a decision for a configuration gone by
+    return decided.emplace(window, mode).first->second;  // another thread's decision, if it came first
+}
+
+PerceptionMode CacheManager::activeMode() {
+    HWND held = store->heldWindow();
+    std::lock_guard<std::mutex> g(configMutex);
+    if (config.mode != PerceptionMode::Auto) return config.mode;
+    auto it = decided.find(held);
+    return it == decided.end() ? PerceptionMode::Auto : it->second;
+}
+
+HRESULT CacheManager::refresh(HWND window, bool* stored, std::vector<RecordPtr>* reading) {
+    return refreshBy(PerceptionMode::Auto, window, stored, reading);
+}
+
+HRESULT CacheManager::refreshUiaSnapshot(HWND window) { return refreshBy(PerceptionMode::Uia, window, nullptr, nullptr); }
+
+HRESULT CacheManager::refreshWin32Snapshot(HWND window) {
+    return refreshBy(PerceptionMode::Win32, window, nullptr, nullptr);
+}
+
+HRESULT CacheManager::refreshBy(PerceptionMode path, HWND window, bool* stored, std::vector<RecordPtr>* reading) {
+    if (stored) *stored = false;
+    // The version first: whatever changes from here on (the configuration
+    // included) keeps this reading out of the store.
+    const uint64_t since = store->version();
+    const CacheConfig settings = configSnapshot();
+    if (path == PerceptionMode::Auto) path = resolveMode(window);
+    RecordMap records;
+    HRESULT hr = path == PerceptionMode::Win32 ? readWin32(window, records) : readUia(window, settings, records);
+    if (FAILED(hr)) return hr;
+    if (reading) *reading = records.ordered();
+    bool kept = store->commit(records, window, static_cast<int32_t>(path), since);
+    if (stored) *stored = kept;
+    return S_OK;
 }
 
 HRESULT CacheManager::queryElements(HWND window, std::vector<RecordPtr>& out) {
-    if (!store->isValidFor(window)) {
-        if (!window) return E_INVALIDARG;
-        HRESULT hr = resolveMode(window) == PerceptionMode::Win32 ? refreshWin32Snapshot(window)
-                                                                  : refreshUiaSnapshot(window);
-        if (FAILED(hr)) return hr;
-    }
-    out = store->copyRecords();
+    if (store->copyRecordsIfValidFor(window, out)) return S_OK;
+    if (!window) return E_INVALIDARG;
+    // The reading is a whole snapshot of this window, stored or not.
+    std::vector<RecordPtr> reading;
+    HRESULT hr = refresh(window, nullptr, &reading);
+    if (FAILED(hr)) return hr;
+    out.swap(reading);
     return S_OK;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "perception/record_map.h"
@@ -45,43 +46,56 @@ public:
     // Replaces the configuration: names map through propertyIdFromName
     // (unknown ones are dropped; none left means the default list), scope and
     // mode texts as above. Invalidates the store; an explicit mode is in
-    // force at once, "auto" is settled again by the next resolveMode.
+    // force at once, and in "auto" every window is decided afresh.
     void configure(const std::vector<std::string>& propertyNames, const std::string& scopeText,
                    const std::string& modeText);
     // A consistent copy of the configuration. Event threads read it while a
     // Python thread may replace it, so it is only ever handed out whole.
     CacheConfig configSnapshot() const;
 
-    // The path in force; in auto mode decided once per configuration, by
-    // the first window that asks.
+    // The path for `window`: the configured one, or in auto mode the one
+    // decided for that window when it was first perceived under this
+    // configuration.
     PerceptionMode resolveMode(HWND window);
+    // The path reported as active: the configured one, or in auto mode the
+    // decision for the window the store holds ("auto" before any).
+    PerceptionMode activeMode();
 
-    // Perceive `window` through one cache request and replace the store.
-    // S_OK, or the failure with the store untouched.
+    // Perceive `window` by the resolved path under the configuration in
+    // force, and store the reading unless the store changed since the
+    // refresh began (a reconfiguration, or a change that the reading may
+    // predate). The failure, with the store untouched; or S_OK, with
+    // `stored` saying whether the reading was kept and `reading` (when
+    // given) holding it either way.
+    HRESULT refresh(HWND window, bool* stored = nullptr, std::vector<RecordPtr>* reading = nullptr);
+    // The same through one path: one cache request, or plain Win32 calls
+    // for `window` and its descendant windows.
     HRESULT refreshUiaSnapshot(HWND window);
-    // Perceive `target` and its descendant windows with plain Win32 calls
-    // and replace the store. S_OK, or (memory ran out mid-enumeration) the
-    // failure with the store untouched.
-    HRESULT refreshWin32Snapshot(HWND target);
+    HRESULT refreshWin32Snapshot(HWND window);
     // The cache request for `config`, or null without a session.
     ComPtr<IUIAutomationCacheRequest> buildCacheRequest(IUIAutomation* automation, const CacheConfig& config);
 
     // The query's records for `window`: the stored snapshot while it is
-    // valid for that window (a null window takes any), else a refresh by
-    // the resolved path first. On failure `out` is untouched.
+    // valid for that window (a null window takes any), else a fresh
+    // reading (stored when nothing changed meanwhile). On failure `out` is
+    // untouched.
     HRESULT queryElements(HWND window, std::vector<RecordPtr>& out);
 
     SnapshotStore* const store;
     NativeCore* const core;
-    std::atomic<PerceptionMode> resolvedMode{PerceptionMode::Auto};
-    std::atomic<bool> modeResolved{false};
 
 private:
-    mutable std::mutex configMutex;  // guards config and configGeneration
+    HRESULT refreshBy(PerceptionMode mode, HWND window, bool* stored, std::vector<RecordPtr>* reading);
+    HRESULT readUia(HWND window, const CacheConfig& settings, RecordMap& records);
+    HRESULT readWin32(HWND window, RecordMap& records);
+
+    mutable std::mutex configMutex;  // guards config, configGeneration and decided
     CacheConfig config;
     // Bumped by every configure, so that a decision made for an older
     // configuration is not stored over a newer one.
     uint64_t configGeneration = 0;
+    // Auto mode's decision per window, until the next configure.
+    std::unordered_map<HWND, PerceptionMode> decided;
 };
 
 }  // namespace Ostrand

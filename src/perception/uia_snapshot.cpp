@@ -56,15 +56,12 @@ ComPtr<IUIAutomationCacheRequest> CacheManager::buildCacheRequest(IUIAutomation*
     return request;
 }
 
-HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
+HRESULT CacheManager::readUia(HWND window, const CacheConfig& settings, RecordMap& records) {
     HRESULT hr = core->ensureUiaSession();
     if (FAILED(hr)) return hr;
     ComPtr<IUIAutomation> automation = core->automationRef();
     if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
 
-    // One copy of the configuration, so that the request and the search use
-    // the same scope even if Python reconfigures meanwhile.
-    const CacheConfig settings = configSnapshot();
     ComPtr<IUIAutomationCacheRequest> request = buildCacheRequest(automation.get(), settings);
     if (!request) return E_FAIL;
 
@@ -83,7 +80,6 @@ HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
     if (FAILED(hr)) return hr;
 
     // Everything below reads the local cache; nothing crosses into the target.
-    RecordMap records;
     if (found) {
         int length = 0;
         found->get_Length(&length);
@@ -104,7 +100,6 @@ HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
             records.put(std::make_shared<const ElementRecord>(recordFromCachedElement(element.get(), key)));
         }
     }
-    store->replaceRecords(records, window);
     return S_OK;
 }
 

@@ -47,6 +47,9 @@ WindowInfo collectWindowInfo(HWND window) {
     WCHAR text[512] = {};
     GetWindowTextW(window, text, 512);
     info.text.assign(text);
+    // A title cut at the buffer may end in the first half of a surrogate
+    // pair: a lone half is no character, so it goes.
+    if (info.text.size() == 511 && info.text.back() >= 0xD800 && info.text.back() <= 0xDBFF) info.text.pop_back();
     WCHAR className[256] = {};
     GetClassNameW(window, className, 256);
     info.className.assign(className);
@@ -72,7 +75,7 @@ ElementRecord recordFromWindowInfo(const WindowInfo& info) {
     return record;
 }
 
-HRESULT CacheManager::refreshWin32Snapshot(HWND target) {
+HRESULT CacheManager::readWin32(HWND target, RecordMap& records) {
     Enumeration e;
     if (target) {
         e.windows.reserve(64);
@@ -80,14 +83,11 @@ HRESULT CacheManager::refreshWin32Snapshot(HWND target) {
         EnumChildWindows(target, appendWindowInfo, reinterpret_cast<LPARAM>(&e));
         if (FAILED(e.hr)) return e.hr;  // an incomplete reading is not stored
     }
-    const std::vector<WindowInfo>& windows = e.windows;
-    RecordMap records;
-    records.reserve(windows.size());
-    for (const WindowInfo& info : windows) {
+    records.reserve(e.windows.size());
+    for (const WindowInfo& info : e.windows) {
         if (!worthReporting(info, target)) continue;
         records.put(std::make_shared<const ElementRecord>(recordFromWindowInfo(info)));
     }
-    store->replaceRecords(records, target);
     return S_OK;
 }
 

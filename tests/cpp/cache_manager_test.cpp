@@ -78,28 +78,31 @@ TEST_F(CacheManagerTest, ConfigureInvalidatesTheStoreButKeepsItsRecords) {
     EXPECT_EQ(store.recordCount(), 4u);
 }
 
-TEST_F(CacheManagerTest, ExplicitModesTakeEffectAtOnceAutoIsDecidedOncePerConfiguration) {
+TEST_F(CacheManagerTest, ExplicitModesTakeEffectAtOnceAutoIsDecidedPerWindow) {
     manager.configure({}, "subtree", "uia");
-    EXPECT_EQ(manager.resolvedMode.load(), PerceptionMode::Uia);
-    EXPECT_TRUE(manager.modeResolved.load());
-
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
     manager.configure({}, "subtree", "win32");
-    EXPECT_EQ(manager.resolvedMode.load(), PerceptionMode::Win32);
-    // Back to auto: the previous path is reported until something asks.
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
+    // Back to auto: nothing is decided until a window is perceived.
     manager.configure({}, "subtree", "auto");
-    EXPECT_EQ(manager.resolvedMode.load(), PerceptionMode::Win32);
-    EXPECT_FALSE(manager.modeResolved.load());
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
 
     HWND browser = make(nullptr, u"Chrome_WidgetWin_1");
     HWND dialog = classicDialog(u"D");
+    HWND sparse = make(nullptr, u"#32770", u"sparse");
     EXPECT_EQ(manager.resolveMode(browser), PerceptionMode::Uia);
-    // The decision holds for every window until the next configure.
-    EXPECT_EQ(manager.resolveMode(dialog), PerceptionMode::Uia);
-    manager.configure({}, "subtree", "auto");
-    EXPECT_EQ(manager.resolveMode(dialog), PerceptionMode::Win32);
+    // Each window has its own decision, reported for the window held.
+    EXPECT_TRUE(holds(query(dialog), dialog));
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
+    // Kept until the next configure, even when the window changes its mind.
+    EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Uia);
+    for (int i = 0; i < 3; ++i) make(sparse, u"Button");
     simdesk::resetCalls();
-    EXPECT_EQ(manager.resolveMode(browser), PerceptionMode::Win32);
+    EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Uia);
     EXPECT_EQ(simdesk::callCount("GetClassNameW"), 0);  // settled: the classifier is not asked
+    manager.configure({}, "subtree", "auto");
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
+    EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Win32);
 }
 
 TEST_F(CacheManagerTest, QueryServesTheStoreOnlyForItsOwnWindow) {
@@ -134,15 +137,19 @@ TEST_F(CacheManagerTest, QueryServesTheStoreOnlyForItsOwnWindow) {
     EXPECT_FALSE(store.isValid());
 }
 
-TEST_F(CacheManagerTest, AnotherWindowInAutoModeKeepsTheResolvedPath) {
+TEST_F(CacheManagerTest, AnotherWindowInAutoModeIsDecidedOnItsOwn) {
+    NativeCore::instance().start();
     HWND dialog = classicDialog(u"A");
-    HWND small = make(nullptr, u"#32770", u"small");  // would go to UIA on its own
+    HWND small = make(nullptr, u"#32770", u"small");  // sparse: UIA
     EXPECT_TRUE(holds(query(dialog), dialog));
-    EXPECT_EQ(manager.resolvedMode.load(), PerceptionMode::Win32);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
     simdesk::resetCalls();
-    EXPECT_TRUE(holds(query(small), small));
-    EXPECT_EQ(simdesk::callCount("ElementFromHandle"), 0);
-    EXPECT_EQ(simdesk::callCount("EnumChildWindows"), 1);
+    EXPECT_FALSE(query(small).empty());
+    EXPECT_EQ(simdesk::callCount("EnumChildWindows"), 1);  // the classifier's count only
+    EXPECT_EQ(simdesk::callCount("FindAllBuildCache"), 1);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
+    NativeCore::instance().shutdown();
+    CoUninitialize();
 }
 
 // Event threads read the configuration and settle the mode while Python
@@ -167,10 +174,9 @@ TEST_F(CacheManagerTest, ConfigurationIsSafeAgainstConcurrentReaders) {
     }
     stop.store(true);
     for (auto& r : readers) r.join();
-    // The last configure was "auto": only Win32 can have been settled since.
-    if (manager.modeResolved.load()) {
-        EXPECT_EQ(manager.resolvedMode.load(), PerceptionMode::Win32);
-    }
+    // The last configure was "auto" and forgot every decision.
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
+    EXPECT_EQ(manager.resolveMode(dialog), PerceptionMode::Win32);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ TEST_F(FrameworkTest, InitialiseBuildsEverythingOnceAndShutdownTakesItDown) {
     EXPECT_EQ(f.engine->cacheManager, f.cacheManager.get());
     EXPECT_EQ(f.cacheManager->configSnapshot().propertyIds, (std::vector<int32_t>{30005, 30011, 30003, 30001, 30010, 30012}));
     EXPECT_EQ(f.cacheManager->configSnapshot().scope, 7);
-    EXPECT_EQ(f.cacheManager->resolvedMode.load(), PerceptionMode::Auto);
+    EXPECT_EQ(f.cacheManager->activeMode(), PerceptionMode::Auto);
     EXPECT_FALSE(NativeCore::instance().uiaReady.load());
 
     SnapshotStore* store = f.store.get();

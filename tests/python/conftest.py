@@ -3,6 +3,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -47,6 +48,15 @@ def log_since(mark):
     dropped, body = _log_lines()
     assert mark >= dropped, "the lines since the mark are no longer in the log"
     return "\n".join(body.split("\n")[mark - dropped:])
+
+
+def wait_for(condition, timeout=10.0):
+    """Until `condition()` holds; a structure change, say, reaches the
+    callback from the refresh that follows it, after the handler returned."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.001)
 
 
 def run_python(code, timeout=60, env=None):

@@ -17,7 +17,7 @@ import pytest
 
 import ostrandcore
 import simdesk
-from conftest import log_mark, log_since, run_python
+from conftest import log_mark, log_since, run_python, wait_for
 
 # An HRESULT that no rule of the core produces on its own, so an outcome that
 # carries it came from the failed call. Calls that report through the last
@@ -373,6 +373,14 @@ class Query(Scenario):
         return self.act()[:2]
 
     def expect(self, base, f):
+        result, mode, log = self.expect_with_mode(base, f)
+        # In "auto" the mode reported is the decision for the window the
+        # store holds: none after a failed first refresh.
+        if self.mode == "auto" and result[0] == "raises":
+            mode = "auto"
+        return result, mode, log
+
+    def expect_with_mode(self, base, f):
         (kind, records), mode, log = base
         assert kind == "returns"
         uses_uia = mode == "uia"
@@ -525,6 +533,8 @@ class Subscription(Scenario):
         self.rec.take()
         self.fire()
         settle()
+        if self.kind == "StructureChanged" and registrations():
+            wait_for(lambda: self.rec.events)  # delivered after the refresh that follows it
         return sorted({e["event_type"] for e in self.rec.take()})
 
     def fire(self):
@@ -571,6 +581,8 @@ class Event(Scenario):
     def act(self):
         self.fire(self.desk)
         settle()
+        if self.kind == "StructureChanged":
+            wait_for(lambda: self.rec.events)  # delivered after the refresh that follows it
         return self.rec.take(), stored()
 
     def expect(self, base, f):
@@ -581,17 +593,20 @@ class Event(Scenario):
         if self.kind == "FocusChanged":
             return base
         if self.kind == "StructureChanged":
-            # The refresh's own reads come first, then those of the event's runtime id.
-            if self.mode == "uia":
-                ids_read = sum(len(r["runtime_id_key"].split(",")) for r in records)
-                bounds_read = len(records)
-            else:
-                ids_read = bounds_read = 0
-            if call in ("SafeArrayGetLBound", "SafeArrayGetUBound") and k > bounds_read:
-                return [{**events[0], "runtime_id_key": key_after_bound(key, f)}], records
-            if call == "SafeArrayGetElement" and k > ids_read:
-                return [{**events[0], "runtime_id_key": with_zero(key, k - 1 - ids_read)}], records
-            refreshed = (uia_refresh if self.mode == "uia" else win32_refresh)(records, f)
+            # The event's runtime id is read first, in the handler; the
+            # refresh follows on the refresh thread.
+            if call == "CoInitializeEx":
+                return base  # the refresh thread's apartment: the refresh works without it
+            if call in ("SafeArrayGetLBound", "SafeArrayGetUBound"):
+                if k == 1:
+                    return [{**events[0], "runtime_id_key": key_after_bound(key, f)}], records
+                k -= 1
+            if call == "SafeArrayGetElement":
+                length = len(key.split(","))
+                if k <= length:
+                    return [{**events[0], "runtime_id_key": with_zero(key, k - 1)}], records
+                k -= length
+            refreshed = (uia_refresh if self.mode == "uia" else win32_refresh)(records, Fault(call, k, f.code))
             if isinstance(refreshed, tuple):
                 refreshed = None  # a failed refresh leaves the store invalid
             return events, refreshed

@@ -52,23 +52,26 @@ class TestConfigureCache:
         ostrandcore.query_elements_cached(dialog)
         assert ostrandcore.configure_cache(["name", 5, "nonsense", None, "name"]) is None
         assert ostrandcore.get_benchmark_metrics()["cache_valid"] is False
-        # "auto" keeps reporting the previous path until the next query settles it.
-        assert ostrandcore.get_active_mode() == "win32"
+        # In "auto" nothing is decided until a window is perceived again.
+        assert ostrandcore.get_active_mode() == "auto"
         ostrandcore.configure_cache([], "subtree", "uia")
         assert ostrandcore.get_active_mode() == "uia"
 
-    def test_auto_decides_once_until_reconfigured(self, initialised):
-        dialog, _ = classic_dialog()
+    def test_auto_decides_per_window_until_reconfigured(self, initialised):
+        dialog, ok = classic_dialog()
         top, _, _ = browser_window()
         ostrandcore.query_elements_cached(dialog)
         assert ostrandcore.get_active_mode() == "win32"
-        # A browser window now still goes through Win32: hwnd keys.
-        elements = ostrandcore.query_elements_cached(top)
-        assert all(e["runtime_id_key"].startswith("hwnd:") for e in elements)
-        ostrandcore.configure_cache([])
+        # A browser window asked next is decided on its own: UI Automation.
         elements = ostrandcore.query_elements_cached(top)
         assert ostrandcore.get_active_mode() == "uia"
         assert "42,9,-2" in by_key(elements)
+        # The dialog keeps its own decision, even once it would decide otherwise.
+        simdesk.destroy_window(ok)
+        assert all(e["runtime_id_key"].startswith("hwnd:") for e in ostrandcore.query_elements_cached(dialog))
+        assert ostrandcore.get_active_mode() == "win32"
+        ostrandcore.configure_cache([])
+        assert ostrandcore.get_active_mode() == "auto"
 
     def test_strange_strings_are_names_like_any_other(self, initialised):
         dialog, _ = classic_dialog()
