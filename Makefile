@@ -32,6 +32,7 @@ BENCHDIR := build/bench
 
 WINDIR  := build/windows
 WINSDK  := build/windows-sdk
+WINPY   := build/python-windows
 WINTOOLS := build/.windows-tools
 
 .PHONY: demo test test-cpp test-python test-asan test-tsan test-python-asan test-windows soak bench fuzz setup install clean
@@ -115,12 +116,19 @@ $(WINTOOLS):
 	@mkdir -p build && touch $@
 
 # Complete Windows SDK headers and import libraries (mingw-w64 12).
-$(WINSDK)/versions: tools/fetch-windows-sdk.sh | $(WINTOOLS)
+$(WINSDK)/versions: tools/fetch-windows-sdk.sh tools/debian-archive.sh | $(WINTOOLS)
 	@tools/fetch-windows-sdk.sh $(WINSDK)
 
-$(WINDIR)/.built: $(STAMP) $(WINTOOLS) $(WINSDK)/versions $(SOURCES) $(wildcard tests/windows/* tests/shared/*) tools/sdk_conformance.py cmake/mingw-w64-x86_64.cmake
+# CPython 3.13's Windows headers, for the extension module's cross build.
+$(WINPY)/version: tools/fetch-python-headers.sh tools/debian-archive.sh | $(WINTOOLS)
+	@tools/fetch-python-headers.sh $(WINPY)
+
+# The later -D's win over cmake_build's: the extension module too.
+$(WINDIR)/.built: $(STAMP) $(WINTOOLS) $(WINSDK)/versions $(WINPY)/version $(SOURCES) $(wildcard tests/windows/* tests/shared/*) \
+  tools/sdk_conformance.py $(wildcard cmake/*)
 	$(call cmake_build,$(WINDIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DOSTRAND_WINDOWS_SDK=$(abspath $(WINSDK))/usr/x86_64-w64-mingw32)
+	  -DOSTRAND_WINDOWS_SDK=$(abspath $(WINSDK))/usr/x86_64-w64-mingw32 -DOSTRAND_BUILD_MODULE=ON \
+	  -DOSTRAND_PYTHON_HEADERS=$(abspath $(WINPY)))
 
 define cmake_build
 	@mkdir -p $(1)

@@ -30,7 +30,12 @@ if(OSTRAND_WINDOWS_SDK)
   string(REPLACE "-nostdinc" "${_cxx}" _cxx "${_c}")
   set(CMAKE_C_FLAGS_INIT "${_c}")
   set(CMAKE_CXX_FLAGS_INIT "${_cxx}")
-  set(CMAKE_EXE_LINKER_FLAGS_INIT "-B${OSTRAND_WINDOWS_SDK}/lib/ -L${OSTRAND_WINDOWS_SDK}/lib")
+  set(_link "-B${OSTRAND_WINDOWS_SDK}/lib/ -L${OSTRAND_WINDOWS_SDK}/lib ")
   set(CMAKE_FIND_ROOT_PATH "${OSTRAND_WINDOWS_SDK}")
 endif()
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} -static")
+# Programs and DLLs alike: the SDK's import libraries rather than the
+# compiler's own, and the C++ runtime linked in, so that no libstdc++, libgcc
+# or winpthread DLL has to travel with them.
+foreach(_kind EXE SHARED MODULE)
+  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "${_link}-static")
+endforeach()
