@@ -154,9 +154,9 @@ void dropElementsBelow(Node* n) {
     }
 }
 
-void crossProcessCall() {
-    crossCalls.fetch_add(1, std::memory_order_relaxed);
-    const int64_t ns = latencyNs.load(std::memory_order_relaxed);
+namespace {
+
+void waitNs(int64_t ns) {
     if (ns <= 0) return;
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + std::chrono::nanoseconds(ns);
@@ -165,6 +165,23 @@ void crossProcessCall() {
     if (ns > 2'000'000) std::this_thread::sleep_for(std::chrono::nanoseconds(ns - 1'000'000));
     while (Clock::now() < end) {
     }
+}
+
+}  // namespace
+
+void crossProcessRequest() {
+    crossCalls.fetch_add(1, std::memory_order_relaxed);
+    waitNs(latencyNs.load(std::memory_order_relaxed) / 2);
+}
+
+void crossProcessReply() {
+    const int64_t ns = latencyNs.load(std::memory_order_relaxed);
+    waitNs(ns - ns / 2);
+}
+
+void crossProcessCall() {
+    crossProcessRequest();
+    crossProcessReply();
 }
 
 void resetCrossProcessCalls() { crossCalls.store(0); }

@@ -93,6 +93,7 @@ struct Events {
     bool paused = false;
     bool removalWaits = true;  // RemoveAllEventHandlers waits for calls in progress
     uint64_t calls = 0;
+    uint64_t structureCalls = 0;
     std::atomic<uint64_t> raised{0};
 };
 
@@ -206,6 +207,7 @@ struct CallEnd {
         ev.active.erase(std::find(ev.active.begin(), ev.active.end(), &a));
         ev.outstanding.erase(a.seq);
         ++ev.calls;
+        if (r.kind == EventKind::Structure) ++ev.structureCalls;
         ownCall = nullptr;
         ev.done.notify_all();
     }
@@ -528,6 +530,7 @@ EventStats eventStats() {
     s.inProgress = static_cast<int>(ev.active.size());
     s.pending = ev.outstanding.size() - ev.active.size();
     s.calls = ev.calls;
+    s.structureCalls = ev.structureCalls;
     return s;
 }
 
@@ -565,6 +568,7 @@ void resetEvents() {
     ev.removalWaits = true;
     ev.limit = kDefaultThreads;
     ev.calls = 0;
+    ev.structureCalls = 0;
     ev.raised.store(0, std::memory_order_relaxed);
     ev.work.notify_all();
 }

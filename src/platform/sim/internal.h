@@ -214,6 +214,10 @@ VARTYPE arrayType(SAFEARRAY* psa);
 // A call that crosses into the target process: counted, and it takes the
 // configured latency. Never called with desk().m held.
 void crossProcessCall();
+// The two halves of a call that reads the target: what it read is older
+// than the moment it returns, as it is across processes.
+void crossProcessRequest();
+void crossProcessReply();
 void resetCrossProcessCalls();
 
 // ---- Threads ----

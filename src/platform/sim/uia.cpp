@@ -818,7 +818,7 @@ private:
         auto* cond = dynamic_cast<const ConditionImpl*>(condition);
         if (!cond) return E_FAIL;  // not a condition of this UI Automation
         if (!id_) return UIA_E_INVALIDOPERATION;
-        crossProcessCall();
+        crossProcessRequest();
         Cache* cache = new Cache(props);
         std::vector<ElementId> ids;
         bool alive;
@@ -833,6 +833,7 @@ private:
                     return !firstOnly;
                 });
         }
+        crossProcessReply();
         out.reserve(ids.size());
         for (size_t i = 0; i < ids.size(); ++i) out.push_back(new Element(full ? ids[i] : 0, cache, (uint32_t)i));
         cache->release();

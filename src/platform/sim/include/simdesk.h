@@ -312,6 +312,7 @@ struct EventStats {
     uint64_t raised = 0;   // events raised since the last reset, matched or not
     uint64_t pending = 0;  // handler calls queued and not yet started
     uint64_t calls = 0;    // handler calls that have returned
+    uint64_t structureCalls = 0;  // of them, structure-change handler calls
     int inProgress = 0;    // handler calls running now
 };
 

@@ -748,9 +748,9 @@ PyObject* event_registrations(PyObject*, PyObject*) {
 
 PyObject* event_stats(PyObject*, PyObject*) {
     simdesk::EventStats s = simdesk::eventStats();
-    return Py_BuildValue("{s:K, s:K, s:K, s:i}", "raised", (unsigned long long)s.raised, "pending",
+    return Py_BuildValue("{s:K, s:K, s:K, s:i, s:K}", "raised", (unsigned long long)s.raised, "pending",
                          (unsigned long long)s.pending, "calls", (unsigned long long)s.calls, "in_progress",
-                         s.inProgress);
+                         s.inProgress, "structure_calls", (unsigned long long)s.structureCalls);
 }
 
 PyObject* pause_delivery(PyObject*, PyObject* args) {
@@ -1068,7 +1068,7 @@ PyMethodDef methods[] = {
        "(None: no limit). Releases the GIL."),
     FN(event_registrations, METH_NOARGS,
        "Registered handlers: [{'kind', 'element', 'scope', 'properties'}], kind 'structure', 'property' or 'focus'."),
-    FN(event_stats, METH_NOARGS, "{'raised', 'pending', 'calls', 'in_progress'} since the last reset."),
+    FN(event_stats, METH_NOARGS, "{'raised', 'pending', 'calls', 'in_progress', 'structure_calls'} since the last reset."),
     FN(pause_delivery, METH_VARARGS, "pause_delivery(paused): while paused, events queue up."),
     FN(set_delivery_threads, METH_VARARGS, "set_delivery_threads(n): how many handlers may run at once (1 to 64)."),
     FN(set_removal_waits, METH_VARARGS,
