@@ -24,7 +24,9 @@ struct ActionParams {
 };
 
 // The outcome of one action: whether it was carried out, which way, and the
-// HRESULT (or, for a failed cursor move, the Win32 error code).
+// HRESULT (or, for a failed cursor move, the Win32 error code). A Win32
+// message the window system refused or could not deliver gives
+// HRESULT_FROM_WIN32 of its error.
 struct ActionResult {
     bool success = false;
     std::string path;

@@ -31,34 +31,55 @@ HWND nativeWindowHandle(IUIAutomationElement* element) {
     return reinterpret_cast<HWND>(static_cast<intptr_t>(value.get().lVal));
 }
 
-// Posted input reaches a disabled window all the same (a disabled Button
-// still reports BN_CLICKED), so a fallback would do what the application has
-// switched off. The window's own state is what the system's input routing
-// looks at.
-bool refusesInput(HWND window) { return !IsWindowEnabled(window); }
+// What a failed post or send reports: the window system's reason as an
+// HRESULT. ERROR_ACCESS_DENIED is a window of a process at a higher
+// integrity level (privilege isolation), ERROR_INVALID_WINDOW_HANDLE a
+// window that went away, ERROR_TIMEOUT a window that did not answer.
+HRESULT lastErrorResult() {
+    DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
 
+// Why the window cannot take input, or S_OK. Posted input reaches a disabled
+// window all the same (a disabled Button still reports BN_CLICKED), so a
+// fallback would do what the application has switched off; the window's own
+// state is what the system's input routing looks at. A window that is gone
+// reads as disabled too: it is reported as gone.
+HRESULT inputRefusal(HWND window) {
+    if (!IsWindow(window)) return HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE);
+    if (!IsWindowEnabled(window)) return static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED);
+    return S_OK;
+}
+
+// Input the window system refuses or cannot deliver is reported, never taken
+// for done; nothing more is sent after it. A refusal by privilege isolation
+// is only reported: nothing here tries to get past it.
 ActionResult win32Click(IUIAutomationElement* element) {
     POINT centre = elementCentre(element);
     HWND window = nativeWindowHandle(element);
     if (!window) return {false, "Win32Click", E_FAIL};
-    if (refusesInput(window)) return {false, "Win32Click", static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED)};
+    if (HRESULT refused = inputRefusal(window); FAILED(refused)) return {false, "Win32Click", refused};
     if (!ScreenToClient(window, &centre)) return {false, "Win32Click", E_FAIL};
     LPARAM at = packPoint(centre);
-    // To the element's own window, not to whatever covers the point.
-    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    // To the element's own window, not to whatever covers the point. No
+    // button-up for a window that never saw the press.
+    if (!PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at)) return {false, "Win32Click", lastErrorResult()};
     Sleep(kClickHoldMs);
-    PostMessageW(window, WM_LBUTTONUP, 0, at);
+    if (!PostMessageW(window, WM_LBUTTONUP, 0, at)) return {false, "Win32Click", lastErrorResult()};
     return {true, "Win32Click", S_OK};
 }
 
 ActionResult win32Type(IUIAutomationElement* element, const WString& text) {
     HWND window = nativeWindowHandle(element);
     if (!window) return {false, "Win32Type", E_FAIL};
-    if (refusesInput(window)) return {false, "Win32Type", static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED)};
+    if (HRESULT refused = inputRefusal(window); FAILED(refused)) return {false, "Win32Type", refused};
     element->SetFocus();
     Sleep(kFocusSettleMs);
-    // One message per UTF-16 unit: a pair goes as its two surrogates.
-    for (WCHAR unit : text) PostMessageW(window, WM_CHAR, static_cast<WPARAM>(static_cast<uint16_t>(unit)), 1);
+    // One message per UTF-16 unit: a pair goes as its two surrogates. Typing
+    // stops at the first unit that could not be posted.
+    for (WCHAR unit : text)
+        if (!PostMessageW(window, WM_CHAR, static_cast<WPARAM>(static_cast<uint16_t>(unit)), 1))
+            return {false, "Win32Type", lastErrorResult()};
     return {true, "Win32Type", S_OK};
 }
 
@@ -68,10 +89,12 @@ ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta) {
     if (!window) return {false, "Win32Scroll", E_FAIL};
     WPARAM wParam = MAKEWPARAM(0, wheelDelta);
     // Sent, so the wheel has turned when this returns; but never wait on a
-    // hung window with the interpreter held, and never for long.
+    // hung window with the interpreter held, and never for long. A window
+    // that did not take the wheel in that time has not scrolled.
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_MOUSEWHEEL, wParam, packPoint(centre), SMTO_ABORTIFHUNG, kWheelSendTimeoutMs,
-                        &ignored);
+    if (!SendMessageTimeoutW(window, WM_MOUSEWHEEL, wParam, packPoint(centre), SMTO_ABORTIFHUNG, kWheelSendTimeoutMs,
+                             &ignored))
+        return {false, "Win32Scroll", lastErrorResult()};
     return {true, "Win32Scroll", S_OK};
 }
 

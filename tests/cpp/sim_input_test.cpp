@@ -279,6 +279,11 @@ TEST_F(SimInput, AHungWindowQueuesPostedMessagesAndRefusesImpatientSenders) {
     EXPECT_EQ(stateOf(edit).queued, 0u);
     EXPECT_EQ(seen(edit), (std::vector<Seen>{{WM_CHAR, false, true}, {WM_CHAR, false, true},
                                              {WM_CHAR, true, false}, {WM_CHAR, true, false}}));
+    // The records tell the impatient sender from the one that waited out its
+    // time.
+    auto records = simdesk::windowMessages(edit);
+    EXPECT_EQ((std::vector<bool>{records[0].waited, records[1].waited, records[2].waited, records[3].waited}),
+              (std::vector<bool>{false, false, false, true}));
 
     // The queue holds at most 10,000 posted messages.
     ASSERT_TRUE(simdesk::clearWindowMessages(edit));
@@ -344,6 +349,80 @@ TEST_F(SimInput, SendMessageWaitsForAHungWindowToRecoverOrGo) {
     orphan.join();
     EXPECT_EQ(sendResult, 0);
     EXPECT_EQ(error, (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+}
+
+TEST_F(SimInput, AnElevatedProcessRefusesMessagesButItsWindowsCanBeRead) {
+    HWND top = makeWindow(nullptr, u"#32770", {0, 0, 200, 200}, true, u"Setup");
+    HWND button = makeWindow(top, u"Button", {10, 10, 60, 40}, true, u"Next");
+    HWND other = makeWindow(nullptr, u"Edit", {300, 0, 400, 20});
+    // The process runs elevated: every window of it, whichever was named.
+    ASSERT_TRUE(simdesk::setWindowElevated(button, true));
+    EXPECT_TRUE(stateOf(top).elevated);
+    EXPECT_FALSE(stateOf(other).elevated);
+
+    for (HWND h : {top, button}) {
+        SetLastError(0);
+        EXPECT_FALSE(PostMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, point(5, 5)));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+        SetLastError(0);
+        EXPECT_EQ(SendMessageW(h, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0), 0);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+        DWORD_PTR result = 99;
+        SetLastError(0);
+        EXPECT_EQ(SendMessageTimeoutW(h, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), 0, SMTO_ABORTIFHUNG, kWaitGuardMs,
+                                      &result),
+                  0);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+        EXPECT_TRUE(simdesk::windowMessages(h).empty());
+        EXPECT_EQ(stateOf(h).wheel, 0);
+    }
+    EXPECT_TRUE(PostMessageW(other, WM_CHAR, u'a', 1));  // other processes are not affected
+    EXPECT_EQ(stateOf(other).text, u"a");
+
+    // Reading is not a message: it works as before.
+    WCHAR text[16] = {};
+    EXPECT_EQ(GetClassNameW(button, text, 16), 6);
+    EXPECT_EQ(GetWindowTextW(top, text, 16), 5);
+    RECT r{};
+    EXPECT_TRUE(GetWindowRect(button, &r));
+    EXPECT_EQ(r.right, 60);
+    EXPECT_EQ(at(20, 20), button);
+    int visits = 0;
+    EXPECT_TRUE(EnumChildWindows(top, [](HWND, LPARAM lp) -> BOOL { return ++*reinterpret_cast<int*>(lp) > 0; },
+                                 reinterpret_cast<LPARAM>(&visits)));
+    EXPECT_EQ(visits, 1);
+
+    ASSERT_TRUE(simdesk::setWindowElevated(top, false));
+    EXPECT_TRUE(PostMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, point(5, 5)));
+    EXPECT_TRUE(PostMessageW(button, WM_LBUTTONUP, 0, point(5, 5)));
+    EXPECT_EQ(stateOf(button).clicks, 1u);
+    ASSERT_TRUE(simdesk::setWindowElevated(top, true));
+    simdesk::reset();
+    top = makeWindow(nullptr, u"#32770");
+    EXPECT_FALSE(stateOf(top).elevated);
+    EXPECT_FALSE(simdesk::setWindowElevated(reinterpret_cast<HWND>(1), true));
+}
+
+TEST_F(SimInput, AWindowCanBeDestroyedJustAsACallIsEntered) {
+    HWND top = makeWindow(nullptr, u"#32770");
+    HWND edit = makeWindow(top, u"Edit");
+    // The second post finds the window gone; the first got through.
+    ASSERT_TRUE(simdesk::destroyWindowOnCall(top, "PostMessageW", 1));
+    EXPECT_TRUE(PostMessageW(edit, WM_CHAR, u'a', 1));
+    SetLastError(0);
+    EXPECT_FALSE(PostMessageW(edit, WM_CHAR, u'b', 1));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FALSE(IsWindow(top));
+
+    // Once only, and clearFaults() disarms it.
+    HWND again = makeWindow(nullptr, u"Edit");
+    EXPECT_TRUE(PostMessageW(again, WM_CHAR, u'a', 1));
+    ASSERT_TRUE(simdesk::destroyWindowOnCall(again, "PostMessageW"));
+    simdesk::clearFaults();
+    EXPECT_TRUE(PostMessageW(again, WM_CHAR, u'b', 1));
+    EXPECT_EQ(stateOf(again).text, u"ab");
+    EXPECT_FALSE(simdesk::destroyWindowOnCall(again, "NoSuchCall"));
+    EXPECT_FALSE(simdesk::destroyWindowOnCall(again, "PostMessageW", -1));
 }
 
 }  // namespace

@@ -57,6 +57,17 @@ public:
         if (automation) automation->ElementFromHandle(window, element.put());
         return element;
     }
+    ComPtr<IUIAutomationElement> elementClosingOnFocus(HWND window, HWND toClose) override {
+        simdesk::destroyWindowOnCall(toClose, "SetFocus");
+        return elementFor(window);
+    }
+    // Each window hangs on its own here: the whole tree hangs, as one
+    // application's thread would.
+    bool hang(HWND topLevel, bool hung) override {
+        simdesk::setWindowHung(topLevel, hung);
+        for (HWND child : state(topLevel).children) hang(child, hung);
+        return true;
+    }
 
 private:
     static simdesk::WindowState state(HWND window) {

@@ -259,21 +259,6 @@ class TestExecuteAction:
         simdesk.fail("SetCursorPos", simdesk.ERROR_ACCESS_DENIED)
         assert act(text, "hover") == {"success": False, "path": "Win32Hover", "hr": 5}
 
-    def test_scrolling_a_hung_window_does_not_hang(self, initialised):
-        top, link, plain = page()
-        text = find(top, "name", "Plain")
-        simdesk.set_window_hung(top, True)
-        # execute_action holds the interpreter lock throughout, so a wait for
-        # the hung window could not be interrupted from Python: a watchdog
-        # ends the run with tracebacks instead of letting it hang.
-        faulthandler.dump_traceback_later(60, exit=True)
-        try:
-            assert act(text, "scroll") == {"success": True, "path": "Win32Scroll", "hr": 0}
-        finally:
-            faulthandler.cancel_dump_traceback_later()
-        assert simdesk.window(top)["wheel"] == 0        # given up, never handled
-        simdesk.set_window_hung(top, False)
-
     def test_elements_that_went_away(self, initialised):
         d, edit, ok = dialog()
         button = find(d, "name", "OK")
@@ -282,6 +267,91 @@ class TestExecuteAction:
         assert result["success"] is False and result["path"] == "Win32Click"
         assert act(button, "focus") == {"success": False, "path": "FocusPattern",
                                         "hr": simdesk.UIA_E_ELEMENTNOTAVAILABLE - 2 ** 32}
+
+
+def signed(hr):
+    return hr - (1 << 32) if hr & 0x80000000 else hr
+
+
+ACCESS_DENIED = signed(0x80070005)   # HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)
+GONE = signed(0x80070578)            # HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE)
+TIMED_OUT = signed(0x800705B4)       # HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+
+# Each Win32 fallback: its parameters, the control it acts on, the platform
+# call that carries its input and how many such calls the whole input takes.
+FALLBACKS = {"click": ({}, "ok", "PostMessageW", 2),
+             "type": ({"text": "abc"}, "edit", "PostMessageW", 3),
+             "scroll": ({}, "edit", "SendMessageTimeoutW", 1)}
+# (action, cause) -> (success, hr, calls carrying input that were made).
+# Elevated: the first message is refused. Gone: the window is destroyed as
+# the second post (the button-up, the second character) or the wheel is
+# entered. Hung: posted input waits for the window; the wheel is not taken.
+LANDING = {("click", "elevated"): (False, ACCESS_DENIED, 1),
+           ("type", "elevated"): (False, ACCESS_DENIED, 1),
+           ("scroll", "elevated"): (False, ACCESS_DENIED, 1),
+           ("click", "gone"): (False, GONE, 2),
+           ("type", "gone"): (False, GONE, 2),
+           ("scroll", "gone"): (False, GONE, 1),
+           ("click", "hung"): (True, 0, 2),
+           ("type", "hung"): (True, 0, 3),
+           ("scroll", "hung"): (False, TIMED_OUT, 1)}
+# What the control shows once its input has landed.
+LANDED = {"click": ("clicks", 1), "type": ("text", "abc"), "scroll": ("wheel", -120)}
+
+
+@pytest.mark.parametrize("action,cause", sorted(LANDING))
+def test_input_that_did_not_land_is_reported_and_nothing_follows_it(initialised, action, cause):
+    params, target, carrier, calls = FALLBACKS[action]
+    success, hr, made = LANDING[(action, cause)]
+    d, edit, ok = dialog()
+    controls = {"ok": ok, "edit": edit}
+    for control in controls.values():
+        simdesk.set_element(control, patterns=[])   # no pattern: the Win32 fallback acts
+    found = find(d, "automation_id", "ok" if target == "ok" else "user")
+    window = controls[target]
+    if cause == "elevated":
+        simdesk.set_window_elevated(d, True)
+    elif cause == "gone":
+        simdesk.destroy_window_on_call(d, carrier, skip=0 if calls == 1 else 1)
+    else:
+        simdesk.set_window_hung(window, True)
+    simdesk.reset_calls()
+    # execute_action holds the interpreter lock throughout, so a wait for a
+    # hung window could not be interrupted from Python: a watchdog ends the
+    # run with tracebacks instead of letting it hang.
+    faulthandler.dump_traceback_later(60, exit=True)
+    try:
+        result = act(found, action, params)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    path = {"click": "Win32Click", "type": "Win32Type", "scroll": "Win32Scroll"}[action]
+    assert list(result.items()) == [("success", success), ("path", path), ("hr", hr)]
+    # Nothing more is attempted after the input that failed.
+    assert simdesk.calls(carrier) == made
+
+    field, landed = LANDED[action]
+    if cause == "elevated":
+        assert simdesk.messages(window) == []
+        assert simdesk.window(window)[field] != landed
+    elif cause == "gone":
+        assert simdesk.window(window) is None
+    else:
+        records = simdesk.messages(window)
+        assert len(records) == made and not any(m["handled"] for m in records)
+        # The wheel never waited on the hung window: the interpreter was not
+        # held for the time-out.
+        assert not any(m["waited"] for m in records)
+        simdesk.set_window_hung(window, False)
+        assert all(m["handled"] for m in simdesk.messages(window)) == success
+        assert (simdesk.window(window)[field] == landed) == success
+
+    # The same action on a window that takes input works.
+    d2, edit2, ok2 = dialog()
+    for control in (ok2, edit2):
+        simdesk.set_element(control, patterns=[])
+    again = act(find(d2, "automation_id", "ok" if target == "ok" else "user"), action, params)
+    assert again == {"success": True, "path": path, "hr": 0}
+    assert simdesk.window({"ok": ok2, "edit": edit2}[target])[field] == landed
 
 
 class KeyLike(str):

@@ -643,6 +643,8 @@ def fire_focus(desk):
 
 PAGE_NO_WINDOW = action_result(False, "Win32Click", signed(E_FAIL))
 NOT_ENABLED = signed(simdesk.UIA_E_ELEMENTNOTENABLED)
+# A window that does not say it exists is gone: HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE).
+GONE = signed(0x80070578)
 
 
 SCENARIOS = [
@@ -663,21 +665,29 @@ SCENARIOS = [
            on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Click", signed(E_FAIL)),
                        "ScreenToClient": action_result(False, "Win32Click", signed(E_FAIL)),
                        # a window that does not say it is enabled takes no posted input
-                       "IsWindowEnabled": action_result(False, "Win32Click", NOT_ENABLED)}),
+                       "IsWindowEnabled": action_result(False, "Win32Click", NOT_ENABLED),
+                       "IsWindow": action_result(False, "Win32Click", GONE),
+                       # a message that could not be posted, the press or the release, fails the click
+                       # (an error code passes through HRESULT_FROM_WIN32 as it is when it is one already)
+                       "PostMessageW": action_result(False, "Win32Click", signed(CODE))}),
     Action("type-value", dialog, "edit", "type", {"text": "hi"}, action_result(True, "ValuePattern"),
            fallback=action_result(True, "Win32Type")),
     # a read-only edit: the Value pattern refuses, the Win32 typing does it
     Action("type-win32", dialog, "locked", "type", {"text": "hi"}, action_result(True, "Win32Type"),
            fallback=action_result(True, "Win32Type"),
            on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Type", signed(E_FAIL)),
-                       "IsWindowEnabled": action_result(False, "Win32Type", NOT_ENABLED)}),
+                       "IsWindowEnabled": action_result(False, "Win32Type", NOT_ENABLED),
+                       "IsWindow": action_result(False, "Win32Type", GONE),
+                       "PostMessageW": action_result(False, "Win32Type", signed(CODE))}),
     Action("scroll-pattern", page, "doc", "scroll", {}, action_result(True, "ScrollPattern"),
            fallback=action_result(True, "Win32Scroll")),
     # no Scroll pattern: the wheel goes to the window under the centre
     Action("scroll-win32", dialog, "label", "scroll", {}, action_result(True, "Win32Scroll"),
            fallback=action_result(True, "Win32Scroll"),
            on_failure={"WindowFromPoint": action_result(False, "Win32Scroll", signed(E_FAIL)),
-                       "get_CurrentBoundingRectangle": action_result(False, "Win32Scroll", signed(E_FAIL))}),
+                       "get_CurrentBoundingRectangle": action_result(False, "Win32Scroll", signed(E_FAIL)),
+                       # a wheel nobody took
+                       "SendMessageTimeoutW": action_result(False, "Win32Scroll", signed(CODE))}),
     Action("focus", page, "send", "focus", {}, action_result(True, "FocusPattern"),
            on_failure={"SetFocus": action_result(False, "FocusPattern", signed(CODE))}),
     Action("hover", dialog, "edit", "hover", {}, action_result(True, "Win32Hover"),

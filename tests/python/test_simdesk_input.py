@@ -61,7 +61,7 @@ def test_posted_messages_are_recorded_and_standard_controls_react():
     assert state["client_rect"] == (10, 10, 110, 40)
     assert [m["message"] for m in simdesk.messages(button)][:2] == [simdesk.WM_LBUTTONDOWN, simdesk.WM_LBUTTONUP]
     assert simdesk.messages(button)[3] == {"message": simdesk.WM_LBUTTONUP, "wparam": 0, "lparam": outside,
-                                          "sent": False, "handled": True}
+                                          "sent": False, "handled": True, "waited": False}
     assert simdesk.clear_messages(button) and simdesk.messages(button) == []
 
     for unit in (ord("h"), 0xD83D, 0xDE00, ord("i"), 8):

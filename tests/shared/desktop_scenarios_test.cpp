@@ -339,6 +339,58 @@ TEST_P(DesktopScenario, DisabledControlsTakePostedInputSoTheFallbacksRefuseThem)
     EXPECT_EQ(desk->controlText(field), WLIT("x"));
 }
 
+// An application that closes its window as typing begins: the first
+// character finds the window gone, and typing stops there.
+TEST_P(DesktopScenario, TypingIntoAWindowThatGoesAwayFailsAsAnInvalidHandle) {
+    HWND dialog = make(nullptr, WLIT("#32770"), {0, 0, 300, 100});
+    HWND edit = make(dialog, WLIT("Edit"), {10, 10, 290, 30});
+    ActionResult result = win32Type(desk->elementClosingOnFocus(edit, dialog).get(), WLIT("abc"));
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.path, "Win32Type");
+    EXPECT_EQ(result.hr, HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_FALSE(IsWindow(edit));
+
+    // The next window takes typing as before.
+    HWND next = make(make(nullptr, WLIT("#32770"), {0, 0, 300, 100}), WLIT("Edit"), {10, 10, 290, 30});
+    EXPECT_TRUE(win32Type(desk->elementFor(next).get(), WLIT("x")).success);
+    desk->settle();
+    EXPECT_EQ(desk->controlText(next), WLIT("x"));
+}
+
+// A hung application: posted input waits in its queue and arrives when it
+// recovers, so the click and the typing have been delivered; the wheel is
+// sent and nobody takes it in time, so the scroll reports the time-out, and
+// the list does not scroll later either.
+TEST_P(DesktopScenario, AHungApplicationGetsItsPostedInputLaterButNoWheel) {
+    HWND dialog = make(nullptr, WLIT("#32770"), {300, 300, 600, 600});
+    HWND ok = make(dialog, WLIT("Button"), {310, 560, 390, 590}, WLIT("OK"));
+    HWND edit = make(dialog, WLIT("Edit"), {310, 530, 590, 550});
+    HWND list = make(dialog, WLIT("ListBox"), {310, 310, 500, 500});
+    auto button = desk->elementFor(ok);
+    auto field = desk->elementFor(edit);
+    auto items = desk->elementFor(list);
+    if (!desk->hang(dialog, true)) GTEST_SKIP() << "windows of the test's own thread cannot hang for it";
+
+    ActionResult click = win32Click(button.get());
+    ActionResult type = win32Type(field.get(), WLIT("ab"));
+    ActionResult scroll = win32Scroll(items.get(), -WHEEL_DELTA);
+    EXPECT_TRUE(desk->hang(dialog, false));
+    desk->settle();
+
+    EXPECT_TRUE(click.success);
+    EXPECT_TRUE(type.success);
+    EXPECT_FALSE(scroll.success);
+    EXPECT_EQ(scroll.path, "Win32Scroll");
+    EXPECT_EQ(scroll.hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    EXPECT_EQ(desk->clicks(ok), 1);
+    EXPECT_EQ(desk->controlText(edit), WLIT("ab"));
+    EXPECT_FALSE(desk->scrolledDown(list));
+    // Recovered, it takes the wheel again.
+    EXPECT_TRUE(win32Scroll(items.get(), -WHEEL_DELTA).success);
+    desk->settle();
+    EXPECT_TRUE(desk->scrolledDown(list));
+}
+
 INSTANTIATE_TEST_SUITE_P(Desktops, DesktopScenario, ::testing::ValuesIn(testDesktopNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 

@@ -43,6 +43,13 @@ public:
     // An element for the window, answering its bounding rectangle and its
     // native window handle as UI Automation would.
     virtual Ostrand::ComPtr<IUIAutomationElement> elementFor(HWND window) = 0;
+    // The same, but the application destroys `toClose` the moment the
+    // element takes the focus.
+    virtual Ostrand::ComPtr<IUIAutomationElement> elementClosingOnFocus(HWND window, HWND toClose) = 0;
+    // The application that owns the top-level window stops handling
+    // messages (or starts again). False where it cannot: windows of the
+    // test's own thread are handled by the very thread that would wait.
+    virtual bool hang(HWND topLevel, bool hung) = 0;
 };
 
 // The desktops this test program runs the shared scenarios on.

@@ -13,6 +13,8 @@ typedef struct {
     IUIAutomationElement iface;
     LONG refs;
     HWND window;
+    void (*onFocus)(void*);
+    void* context;
 } ElementDouble;
 
 static HRESULT STDMETHODCALLTYPE notImplemented(void) { return E_NOTIMPL; }
@@ -61,7 +63,8 @@ static HRESULT STDMETHODCALLTYPE nativeWindowHandle(IUIAutomationElement* self, 
 }
 
 static HRESULT STDMETHODCALLTYPE setFocus(IUIAutomationElement* self) {
-    (void)self;
+    ElementDouble* element = (ElementDouble*)self;
+    if (element->onFocus) element->onFocus(element->context);
     return S_OK;
 }
 
@@ -83,7 +86,9 @@ static BOOL CALLBACK fillVtable(PINIT_ONCE once, PVOID parameter, PVOID* context
     return TRUE;
 }
 
-void* ostrandMakeElementDouble(HWND window) {
+/* onFocus (may be null) is called with context whenever the element is
+   given the focus. */
+void* ostrandMakeElementDouble(HWND window, void (*onFocus)(void*), void* context) {
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
     ElementDouble* element;
     InitOnceExecuteOnce(&once, fillVtable, NULL, NULL);
@@ -92,5 +97,7 @@ void* ostrandMakeElementDouble(HWND window) {
     element->iface.lpVtbl = &vtable;
     element->refs = 1;
     element->window = window;
+    element->onFocus = onFocus;
+    element->context = context;
     return &element->iface;
 }

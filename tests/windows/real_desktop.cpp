@@ -12,7 +12,7 @@
 
 #include <commctrl.h>
 
-extern "C" void* ostrandMakeElementDouble(HWND window);
+extern "C" void* ostrandMakeElementDouble(HWND window, void (*onFocus)(void*), void* context);
 
 using Ostrand::ComPtr;
 using Ostrand::WString;
@@ -25,6 +25,10 @@ constexpr int kListItems = 100;
 constexpr UINT kCommandTimeoutMs = 10000;
 const wchar_t kOriginalProc[] = L"OstrandTestOriginalProc";
 const wchar_t kHostClass[] = L"OstrandTestHost";
+// How long a hung host waits to be resumed at most, so that a failed test
+// cannot leave it hanging.
+constexpr DWORD kHangBoundMs = 30000;
+constexpr UINT kHangMessage = WM_APP + 1;
 
 // Clicks reported through BN_CLICKED, by button; only touched on the thread
 // that owns the windows.
@@ -81,7 +85,15 @@ struct CreateRequest {
     wchar_t text[1024];
 };
 
-enum Command : ULONG_PTR { kCreate = 1, kClicks = 2, kSettle = 3, kDestroy = 4 };
+enum Command : ULONG_PTR { kCreate = 1, kClicks = 2, kSettle = 3, kDestroy = 4, kHang = 5 };
+
+// The host's two events, by its process id: set by the host once it has
+// stopped handling messages, and by the test to let it go on.
+HANDLE hostEvent(DWORD hostProcess, const wchar_t* which) {
+    wchar_t name[64];
+    swprintf(name, 64, L"OstrandTestHost%ls-%lu", which, static_cast<unsigned long>(hostProcess));
+    return CreateEventW(nullptr, FALSE, FALSE, name);
+}
 
 void pumpMessages() {
     MSG msg;
@@ -136,8 +148,21 @@ public:
         return at;
     }
     ComPtr<IUIAutomationElement> elementFor(HWND window) override {
-        return ComPtr<IUIAutomationElement>::adopt(static_cast<IUIAutomationElement*>(ostrandMakeElementDouble(window)));
+        return ComPtr<IUIAutomationElement>::adopt(
+            static_cast<IUIAutomationElement*>(ostrandMakeElementDouble(window, nullptr, nullptr)));
     }
+    ComPtr<IUIAutomationElement> elementClosingOnFocus(HWND window, HWND toClose) override {
+        closing = toClose;
+        auto close = [](void* self) {
+            auto* desktop = static_cast<RealDesktopBase*>(self);
+            desktop->destroy(desktop->closing);
+        };
+        return ComPtr<IUIAutomationElement>::adopt(
+            static_cast<IUIAutomationElement*>(ostrandMakeElementDouble(window, close, this)));
+    }
+
+private:
+    HWND closing = nullptr;
 };
 
 // The windows belong to the test's own thread.
@@ -159,6 +184,7 @@ public:
         topLevel.erase(std::remove(topLevel.begin(), topLevel.end(), window), topLevel.end());
     }
     int clicks(HWND button) override { return clickCounts()[button]; }
+    bool hang(HWND, bool) override { return false; }
 
 private:
     std::vector<HWND> topLevel;
@@ -195,8 +221,15 @@ public:
         while (ReadFile(readEnd, &c, 1, &got, nullptr) && got == 1 && c != '\n') line += c;
         CloseHandle(readEnd);
         host = reinterpret_cast<HWND>(static_cast<intptr_t>(std::strtoll(line.c_str(), nullptr, 10)));
+        if (process.hProcess) {
+            hungEvent = hostEvent(GetProcessId(process.hProcess), L"Hung");
+            resumeEvent = hostEvent(GetProcessId(process.hProcess), L"Resume");
+        }
     }
     ~OtherProcessDesktop() override {
+        if (hung) SetEvent(resumeEvent);
+        if (hungEvent) CloseHandle(hungEvent);
+        if (resumeEvent) CloseHandle(resumeEvent);
         if (host) PostMessageW(host, WM_CLOSE, 0, 0);
         if (process.hProcess) {
             if (WaitForSingleObject(process.hProcess, kCommandTimeoutMs) != WAIT_OBJECT_0)
@@ -226,6 +259,18 @@ public:
         int64_t which = reinterpret_cast<intptr_t>(button);
         return static_cast<int>(command(kClicks, &which, sizeof(which)));
     }
+    // The host's one thread owns every window: it hangs as a whole, and
+    // only returns once it no longer takes messages.
+    bool hang(HWND, bool wanted) override {
+        if (!hungEvent || !resumeEvent || wanted == hung) return false;
+        if (!wanted) {
+            hung = false;
+            return SetEvent(resumeEvent) != 0;
+        }
+        if (!command(kHang, nullptr, 0)) return false;
+        hung = WaitForSingleObject(hungEvent, kCommandTimeoutMs) == WAIT_OBJECT_0;
+        return hung;
+    }
 
 private:
     LRESULT command(Command what, void* data, DWORD size) {
@@ -239,6 +284,9 @@ private:
 
     PROCESS_INFORMATION process{};
     HWND host = nullptr;
+    HANDLE hungEvent = nullptr;
+    HANDLE resumeEvent = nullptr;
+    bool hung = false;
 };
 
 LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -274,7 +322,18 @@ LRESULT CALLBACK hostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
                 std::memcpy(&which, copy->lpData, sizeof(which));
                 return DestroyWindow(reinterpret_cast<HWND>(static_cast<intptr_t>(which)));
             }
+            case kHang:
+                // After this reply: the sender must not be the one kept waiting.
+                return PostMessageW(window, kHangMessage, 0, 0);
         }
+        return 0;
+    }
+    if (message == kHangMessage) {
+        // Neither posted nor sent messages are handled until resumed.
+        static HANDLE hungEvent = hostEvent(GetCurrentProcessId(), L"Hung");
+        static HANDLE resumeEvent = hostEvent(GetCurrentProcessId(), L"Resume");
+        SetEvent(hungEvent);
+        WaitForSingleObject(resumeEvent, kHangBoundMs);
         return 0;
     }
     if (message == WM_DESTROY) PostQuitMessage(0);

@@ -13,10 +13,13 @@ struct Site {
     FailKind kind;
     std::atomic<int64_t> calls{0};
     std::atomic<bool> armed{false};
+    std::atomic<bool> closing{false};
     // Guarded by faultMutex.
     int32_t code = 0;
     int remaining = 0;  // -1: until cleared
     int skip = 0;
+    HWND closeWindow = nullptr;  // destroyed on entry, after closeSkip calls
+    int closeSkip = 0;
 };
 
 std::mutex faultMutex;
@@ -55,9 +58,30 @@ VariantSet& variants() {
 
 }  // namespace
 
+namespace {
+
+// The window a destroyWindowOnCall() made for this call closes now, or null.
+HWND windowClosingNow(Site& s) {
+    if (!s.closing.load(std::memory_order_acquire)) return nullptr;
+    std::lock_guard<std::mutex> g(faultMutex);
+    if (!s.closeWindow) return nullptr;
+    if (s.closeSkip > 0) {
+        --s.closeSkip;
+        return nullptr;
+    }
+    HWND h = s.closeWindow;
+    s.closeWindow = nullptr;
+    s.closing.store(false, std::memory_order_release);
+    return h;
+}
+
+}  // namespace
+
 bool enter(Call call, int32_t* code) {
     Site& s = sites()[static_cast<int>(call)];
     s.calls.fetch_add(1, std::memory_order_relaxed);
+    // Platform functions are entered without the desktop's lock held.
+    if (HWND h = windowClosingNow(s)) destroyWindow(h);
     if (!s.armed.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> g(faultMutex);
     if (s.remaining == 0) return false;
@@ -140,6 +164,16 @@ bool failCall(const std::string& name, int32_t code, int count, int skip) {
     return true;
 }
 
+bool destroyWindowOnCall(HWND hwnd, const std::string& name, int skip) {
+    Site* s = findSite(name);
+    if (!s || skip < 0) return false;
+    std::lock_guard<std::mutex> g(faultMutex);
+    s->closeWindow = hwnd;
+    s->closeSkip = skip;
+    s->closing.store(true, std::memory_order_release);
+    return true;
+}
+
 void clearFaults() {
     std::lock_guard<std::mutex> g(faultMutex);
     for (int i = 0; i < static_cast<int>(Call::Count); ++i) {
@@ -147,6 +181,9 @@ void clearFaults() {
         s.armed.store(false);
         s.remaining = 0;
         s.skip = 0;
+        s.closing.store(false);
+        s.closeWindow = nullptr;
+        s.closeSkip = 0;
     }
 }
 

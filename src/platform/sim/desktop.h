@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "internal.h"
@@ -98,6 +99,7 @@ struct MessageRecord {
     LPARAM lParam = 0;
     bool sent = false;
     bool handled = false;
+    bool waited = false;  // a sender blocked on it while the window was hung
 };
 
 // A message sent to a hung window: its sender waits (on desk().senders)
@@ -156,6 +158,10 @@ struct Desktop {
     // Process ids are multiples of four, as on Windows.
     int32_t nextProcessId = 0x1000;
 
+    // Processes (by id) that run elevated: a higher integrity level than the
+    // caller's.
+    std::unordered_set<int32_t> elevatedProcesses;
+
     POINT cursor{0, 0};
     ElementId focused = 0;
     uint64_t nextMessage = 1;
@@ -177,6 +183,8 @@ int32_t controlTypeOfClass(const std::u16string& className);
 RECT clientRect(const Window& w);
 // Window class names compare without case.
 bool sameClass(const std::u16string& a, const char* b);
+// Whether the window belongs to an elevated process.
+bool elevated(const Window& w);
 // The title the window system keeps for a window, which other processes read.
 std::u16string_view storedTitle(const Window& w);
 

@@ -18,7 +18,10 @@ void resetInput() {
     std::lock_guard<std::mutex> g(desk().m);
     desk().cursor = POINT{0, 0};
     desk().focused = 0;
+    desk().elevatedProcesses.clear();
 }
+
+bool elevated(const Window& w) { return desk().elevatedProcesses.count(w.elem.processId) != 0; }
 
 namespace {
 
@@ -89,16 +92,34 @@ MessageRecord recordMessage(Window& w, UINT message, WPARAM wParam, LPARAM lPara
     return r;
 }
 
-// Handles a recorded message and marks its record (unless cleared since).
+// The record of a message, unless the records were cleared since.
+MessageRecord* recordOf(Window& w, uint64_t serial) {
+    auto it = std::lower_bound(w.messages.begin(), w.messages.end(), serial,
+                               [](const MessageRecord& r, uint64_t s) { return r.serial < s; });
+    return it != w.messages.end() && it->serial == serial ? &*it : nullptr;
+}
+
+// Handles a recorded message and marks its record.
 LRESULT handle(Window& w, const MessageRecord& m) {
     LRESULT result = windowProc(w, m.message, m.wParam, m.lParam);
-    auto it = std::lower_bound(w.messages.begin(), w.messages.end(), m.serial,
-                               [](const MessageRecord& r, uint64_t serial) { return r.serial < serial; });
-    if (it != w.messages.end() && it->serial == m.serial) it->handled = true;
+    if (MessageRecord* r = recordOf(w, m.serial)) r->handled = true;
     return result;
 }
 
-enum class SendOutcome { Handled, NoWindow, TimedOut };
+enum class SendOutcome { Handled, NoWindow, Denied, TimedOut };
+
+// User Interface Privilege Isolation: a process may post or send messages
+// only to windows of processes at its own integrity level or lower; a
+// blocked call fails with ERROR_ACCESS_DENIED (the Remarks of PostMessageW,
+// SendMessageW and SendMessageTimeoutW: "When a message is blocked by UIPI
+// the last error ... is set to 5 (access denied)"; learn.microsoft.com,
+// winuser/nf-winuser-postmessagew). Which few system messages the filter
+// lets through is not documented: none get through here. Reading a window
+// (class, text, rectangle, hit-testing, enumeration) is not a message and is
+// not blocked. UI Automation is left as it is: Microsoft documents only that
+// a client needs uiAccess to work with applications of higher privilege
+// ("UI Automation Security Overview"), not what its calls then return.
+bool blockedByUipi(const Window& w) { return elevated(w); }
 
 // Sends a message and, when the window is hung, waits for it to handle it:
 // not at all with `abortIfHung`, else up to `timeoutMs` (INFINITE: until the
@@ -109,12 +130,16 @@ SendOutcome send(HWND h, UINT message, WPARAM wParam, LPARAM lParam, bool abortI
     std::unique_lock<std::mutex> lk(desk().m);
     Window* w = findWindow(h);
     if (!w) return SendOutcome::NoWindow;
+    if (blockedByUipi(*w)) return SendOutcome::Denied;
     MessageRecord m = recordMessage(*w, message, wParam, lParam, true);
     if (!w->hung) {
         *result = handle(*w, m);
         return SendOutcome::Handled;
     }
     if (abortIfHung || timeoutMs == 0) return SendOutcome::TimedOut;
+    // The record says the sender waited: how a caller deals with a hung
+    // window shows in it, not only in how long the call took.
+    recordOf(*w, m.serial)->waited = true;
     auto pending = std::make_shared<PendingSend>();
     pending->msg = m;
     w->sentWaiting.push_back(pending);
@@ -174,8 +199,20 @@ std::vector<WindowMessage> windowMessages(HWND h) {
     std::lock_guard<std::mutex> g(desk().m);
     std::vector<WindowMessage> out;
     if (const Window* w = findWindow(h))
-        for (const MessageRecord& r : w->messages) out.push_back({r.message, r.wParam, r.lParam, r.sent, r.handled});
+        for (const MessageRecord& r : w->messages)
+            out.push_back({r.message, r.wParam, r.lParam, r.sent, r.handled, r.waited});
     return out;
+}
+
+bool setWindowElevated(HWND h, bool on) {
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = findWindow(h);
+    if (!w) return false;
+    if (on)
+        desk().elevatedProcesses.insert(w->elem.processId);
+    else
+        desk().elevatedProcesses.erase(w->elem.processId);
+    return true;
 }
 
 bool clearWindowMessages(HWND h) {
@@ -292,6 +329,10 @@ SIMAPI BOOL WINAPI PostMessageW(HWND h, UINT message, WPARAM wParam, LPARAM lPar
         setLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
+    if (blockedByUipi(*w)) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (w->posted.size() >= kPostedLimit) {
         setLastError(ERROR_NOT_ENOUGH_QUOTA);
         return FALSE;
@@ -311,8 +352,11 @@ SIMAPI LRESULT WINAPI SendMessageW(HWND h, UINT message, WPARAM wParam, LPARAM l
     SIM_ENTER(SendMessageW);
     SIM_FAIL_LE(0);
     LRESULT result = 0;
-    if (send(h, message, wParam, lParam, false, INFINITE, &result) != SendOutcome::Handled)
-        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+    switch (send(h, message, wParam, lParam, false, INFINITE, &result)) {
+        case SendOutcome::Handled: break;
+        case SendOutcome::Denied: setLastError(ERROR_ACCESS_DENIED); break;
+        default: setLastError(ERROR_INVALID_WINDOW_HANDLE); break;
+    }
     return result;
 }
 
@@ -332,6 +376,7 @@ SIMAPI LRESULT WINAPI SendMessageTimeoutW(HWND h, UINT message, WPARAM wParam, L
             if (result) *result = 0;  // as Windows does for a null window
             setLastError(ERROR_INVALID_WINDOW_HANDLE);
             return 0;
+        case SendOutcome::Denied: setLastError(ERROR_ACCESS_DENIED); return 0;
         case SendOutcome::TimedOut: break;
     }
     setLastError(ERROR_TIMEOUT);

@@ -183,6 +183,7 @@ bool windowState(HWND h, WindowState* out) {
         for (Window* c : w.children) out->children.push_back(c->handle);
         out->readOnly = w.readOnly;
         out->hung = w.hung;
+        out->elevated = elevated(w);
         out->client = clientRect(w);
         out->clicks = w.clicks;
         out->wheel = w.wheel;

@@ -46,6 +46,11 @@ SIMDESK_API std::string callKind(const std::string& name);
 // SAFEARRAY) comes back null, as a misbehaving provider's would.
 SIMDESK_API bool failCall(const std::string& name, int32_t code, int count = 1, int skip = 0);
 SIMDESK_API void clearFaults();
+// Destroys the window (as destroyWindow) just as the named function is
+// entered, after letting `skip` calls of it through: an application closing
+// its window at that very moment. Once only; clearFaults() disarms it.
+// False for an unknown name or a negative skip.
+SIMDESK_API bool destroyWindowOnCall(HWND hwnd, const std::string& name, int skip = 0);
 
 // ---- Windows ------------------------------------------------------------------------
 
@@ -70,6 +75,7 @@ struct WindowState {
     std::vector<HWND> children;  // Z order, top first
     bool readOnly = false;
     bool hung = false;
+    bool elevated = false;       // the window's process runs elevated
     RECT client{0, 0, 0, 0};     // the client area, in screen coordinates
     uint64_t clicks = 0;         // a Button's clicks: down, then up inside
     int64_t wheel = 0;           // WM_MOUSEWHEEL deltas, summed
@@ -86,6 +92,9 @@ struct WindowMessage {
     LPARAM lParam = 0;
     bool sent = false;
     bool handled = false;
+    // A sender blocked waiting for the hung window to handle it (until the
+    // window recovered, went away, or the sender's time ran out).
+    bool waited = false;
 };
 
 // Creates a window as CreateWindowEx links it: a child below its siblings
@@ -110,6 +119,14 @@ SIMDESK_API bool setClientInset(HWND hwnd, const RECT& inset);
 // block. Un-hanging handles the blocked sent messages, then the queued
 // posted ones, in order.
 SIMDESK_API bool setWindowHung(HWND hwnd, bool hung);
+// The window's process, and so every window of it, runs elevated (at a
+// higher integrity level than the caller): messages posted or sent to its
+// windows are refused with ERROR_ACCESS_DENIED and recorded nowhere, while
+// reading the windows (WindowFromPoint, GetWindowRect, GetClassNameW,
+// GetWindowTextW, enumeration) works as before. UI Automation is left as it
+// is (what it does across integrity levels is not documented). False for a
+// dead handle.
+SIMDESK_API bool setWindowElevated(HWND hwnd, bool elevated);
 SIMDESK_API bool windowState(HWND hwnd, WindowState* out);
 // Every message posted or sent to the window since it was created or last
 // cleared, in order; empty for a dead handle.

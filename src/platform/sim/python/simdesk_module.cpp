@@ -270,6 +270,17 @@ PyObject* fail(PyObject*, PyObject* args, PyObject* kw) {
     Py_RETURN_NONE;
 }
 
+PyObject* destroy_window_on_call(PyObject*, PyObject* args, PyObject* kw) {
+    static const char* kwlist[] = {"hwnd", "name", "skip", nullptr};
+    unsigned long long h;
+    const char* name = nullptr;
+    int skip = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "Ks|i", const_cast<char**>(kwlist), &h, &name, &skip)) return nullptr;
+    if (!simdesk::destroyWindowOnCall(toHwnd(h), name, skip))
+        return PyErr_Format(PyExc_ValueError, "cannot destroy a window on '%s' (skip %d)", name, skip);
+    Py_RETURN_NONE;
+}
+
 PyObject* clear_faults(PyObject*, PyObject*) {
     simdesk::clearFaults();
     Py_RETURN_NONE;
@@ -369,6 +380,7 @@ PyObject* window(PyObject*, PyObject* args) {
     if (result &&
         !(setItem(result, "read_only", PyBool_FromLong(s.readOnly)) &&
           setItem(result, "hung", PyBool_FromLong(s.hung)) &&
+          setItem(result, "elevated", PyBool_FromLong(s.elevated)) &&
           setItem(result, "client_rect", rectTuple(s.client)) &&
           setItem(result, "clicks", PyLong_FromUnsignedLongLong(s.clicks)) &&
           setItem(result, "wheel", PyLong_FromLongLong(s.wheel)) &&
@@ -387,9 +399,10 @@ PyObject* messages(PyObject*, PyObject* args) {
     if (!list) return nullptr;
     for (size_t i = 0; i < all.size(); ++i) {
         const auto& m = all[i];
-        PyObject* d = Py_BuildValue("{s:I, s:K, s:L, s:O, s:O}", "message", m.message, "wparam",
+        PyObject* d = Py_BuildValue("{s:I, s:K, s:L, s:O, s:O, s:O}", "message", m.message, "wparam",
                                     (unsigned long long)m.wParam, "lparam", (long long)m.lParam, "sent",
-                                    m.sent ? Py_True : Py_False, "handled", m.handled ? Py_True : Py_False);
+                                    m.sent ? Py_True : Py_False, "handled", m.handled ? Py_True : Py_False,
+                                    "waited", m.waited ? Py_True : Py_False);
         if (!d) {
             Py_DECREF(list);
             return nullptr;
@@ -1013,7 +1026,10 @@ PyMethodDef methods[] = {
     FN(reset_calls, METH_NOARGS, "Reset every call counter to 0."),
     FN(fail, METH_VARARGS | METH_KEYWORDS,
        "fail(name, code, count=1, skip=0): make a platform call fail count times (-1: always) after skip calls."),
-    FN(clear_faults, METH_NOARGS, "Remove every injected failure."),
+    FN(clear_faults, METH_NOARGS, "Remove every injected failure (and every destroy_window_on_call)."),
+    FN(destroy_window_on_call, METH_VARARGS | METH_KEYWORDS,
+       "destroy_window_on_call(hwnd, name, skip=0): the window is destroyed just as the platform call is entered, "
+       "after skip calls of it, as an application closing it at that moment; once."),
     FN(create_window, METH_VARARGS | METH_KEYWORDS,
        "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True, "
        "read_only=False) -> hwnd"),
@@ -1029,9 +1045,13 @@ PyMethodDef methods[] = {
      "set_client_inset(hwnd, (left, top, right, bottom)) -> bool; the margins between window and client area"},
     FLAG(set_window_hung, setWindowHung,
          "set_window_hung(hwnd, hung) -> bool; a hung window queues posted messages and blocks senders"),
+    FLAG(set_window_elevated, setWindowElevated,
+         "set_window_elevated(hwnd, elevated) -> bool; the window's process runs elevated: posts and sends to its "
+         "windows fail with ERROR_ACCESS_DENIED, reading them still works"),
     FN(window, METH_VARARGS, "window(hwnd) -> dict or None"),
     FN(messages, METH_VARARGS,
-       "messages(hwnd) -> [{'message', 'wparam', 'lparam', 'sent', 'handled'}], in order; [] for a dead window"),
+       "messages(hwnd) -> [{'message', 'wparam', 'lparam', 'sent', 'handled', 'waited'}], in order; [] for a dead "
+       "window. 'waited': a sender blocked on it while the window was hung"),
     FN(clear_messages, METH_VARARGS, "clear_messages(hwnd) -> bool"),
     FN(post_message, METH_VARARGS, "post_message(hwnd, msg, wparam=0, lparam=0) -> (ok, last_error)"),
     FN(send_message, METH_VARARGS,
