@@ -3,7 +3,7 @@
 #              build under Wine; Python with pytest, also against the extension built under ASan+UBSan)
 # make soak  - the long memory soak (a 10,000-element window, 1,000,000 property events)
 # make bench - build and run the benchmarks (Release) and print their figures
-# make fuzz  - the long, random fuzz of the module functions (make test runs a short, fixed one)
+# make fuzz  - the long, random fuzz of the module functions and the snapshot model (make test runs short, fixed ones)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
@@ -49,7 +49,7 @@ test-python: install
 	@$(PY) -m pytest -q tests/python
 
 fuzz: install
-	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q tests/python/test_fuzz_api.py
+	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q --timeout=0 tests/python/test_fuzz_api.py tests/python/test_snapshot_model.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: $(ASANDIR)/.built

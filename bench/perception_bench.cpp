@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <malloc.h>
 #include <string>
 #include <vector>
 
 #include "core/framework.h"
 #include "perception/element_record.h"
+#include "perception/snapshot_store.h"
 #include "simdesk.h"
 
 using namespace Ostrand;
@@ -174,6 +176,36 @@ int main(int argc, char** argv) {
         std::printf("\ncached vs naive at 1,000 elements: %.0fx faster (target >= 100x)\n", k.naive / k.cached);
     std::printf("cached per-element spread 1,000..100,000: %.2fx (target < 1.3x)\n", hi / lo);
     if (!full) std::printf("(naive walk of 100,000 skipped: ~40 s at this latency; pass --full)\n");
+
+    // Memory: the store of 100,000 elements with 20-character names, and the
+    // records a served query keeps alive, from the allocator's own count.
+    {
+        simdesk::destroyAllWindows();
+        simdesk::WindowDesc d;
+        d.className = u"Chrome_WidgetWin_1";
+        d.text = u"Memory";
+        d.rect = RECT{0, 0, 1000, 1000};
+        HWND page = simdesk::createWindow(d);
+        const int n = 100000;
+        for (int i = 1; i < n; ++i) {
+            simdesk::ElementDesc e;
+            e.name = u"Message subject line";
+            e.automationId = u"";
+            e.controlType = 50007;
+            e.rect = RECT{0, i, 100, i + 1};
+            simdesk::addElement(simdesk::elementOf(page), e);
+        }
+        RecordMap none;
+        framework().store->replaceRecords(none);
+        none.clear();
+        const size_t before = mallinfo2().uordblks;
+        manager.refreshUiaSnapshot(page);
+        std::vector<RecordPtr> served;
+        manager.queryElements(page, served);
+        const size_t after = mallinfo2().uordblks;
+        std::printf("snapshot memory: %.0f bytes per element, served query included (target <= 400)\n",
+                    static_cast<double>(after - before) / static_cast<double>(served.size()));
+    }
 
     all.reset();
     automation.reset();

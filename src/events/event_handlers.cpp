@@ -43,6 +43,17 @@ HRESULT guarded(const char* where, Body body) {
     return guardedCall(body, [where](const char* what) { NativeCore::instance().logCaught(where, what); });
 }
 
+// A registration; its failure is logged, as "subscribe_events: <kind>
+// registration failed: 0x...", since the module function reports none.
+template <class Body>
+HRESULT logRegistration(const char* kind, Body body) {
+    HRESULT hr = body();
+    if (FAILED(hr))
+        NativeCore::instance().logFailure(
+            (std::string("subscribe_events: ") + kind + " registration failed: ").c_str(), hr);
+    return hr;
+}
+
 UIChangeEvent makeEvent(const WCHAR* type, std::string key) {
     UIChangeEvent e;
     e.event_type = type;
@@ -202,54 +213,66 @@ void EventDrivenPerceptionEngine::stopRefreshing() {
 
 void EventDrivenPerceptionEngine::closeHandlers() { gate->closeAndDrain(); }
 
-void EventDrivenPerceptionEngine::subscribeStructureChanged(HWND window, int32_t scope) {
-    if (!core->uiaReady.load()) core->ensureUiaSession();
-    ComPtr<IUIAutomation> automation = core->automationRef();
-    if (!automation || !window) return;
-    ComPtr<IUIAutomationElement> element;
-    if (FAILED(automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put())) || !element) return;
-    structureHandler.reset();
-    structureHandler = ComPtr<StructureHandler>::adopt(new StructureHandler(this, window));
-    if (FAILED(automation->AddStructureChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
-                                                           structureHandler.get())))
+HRESULT EventDrivenPerceptionEngine::subscribeStructureChanged(HWND window, int32_t scope) {
+    return logRegistration("StructureChanged", [&]() -> HRESULT {
+        if (!core->uiaReady.load()) core->ensureUiaSession();
+        ComPtr<IUIAutomation> automation = core->automationRef();
+        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+        if (!window) return E_INVALIDARG;
+        ComPtr<IUIAutomationElement> element;
+        HRESULT hr = automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
+        if (FAILED(hr)) return hr;
+        if (!element) return E_FAIL;
         structureHandler.reset();
+        structureHandler = ComPtr<StructureHandler>::adopt(new StructureHandler(this, window));
+        hr = automation->AddStructureChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
+                                                         structureHandler.get());
+        if (FAILED(hr)) structureHandler.reset();
+        return hr;
+    });
 }
 
 HRESULT EventDrivenPerceptionEngine::subscribePropertyChanged(HWND window, int32_t scope,
                                                               const std::vector<int32_t>& propertyIds) {
-    if (!core->uiaReady.load()) core->ensureUiaSession();
-    ComPtr<IUIAutomation> automation = core->automationRef();
-    if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-    if (!window || propertyIds.empty()) return E_INVALIDARG;
-    ComPtr<IUIAutomationElement> element;
-    HRESULT hr = automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
-    if (FAILED(hr)) return hr;
-    if (!element) return E_FAIL;
-    propertyHandler.reset();
-    propertyHandler = ComPtr<PropertyHandler>::adopt(new PropertyHandler(this, window));
-    SafeArray ids(SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(propertyIds.size())));
-    if (!ids.get()) {
+    return logRegistration("PropertyChanged", [&]() -> HRESULT {
+        if (!core->uiaReady.load()) core->ensureUiaSession();
+        ComPtr<IUIAutomation> automation = core->automationRef();
+        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+        if (!window || propertyIds.empty()) return E_INVALIDARG;
+        ComPtr<IUIAutomationElement> element;
+        HRESULT hr = automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
+        if (FAILED(hr)) return hr;
+        if (!element) return E_FAIL;
         propertyHandler.reset();
-        return E_OUTOFMEMORY;
-    }
-    for (size_t i = 0; i < propertyIds.size(); ++i) {
-        LONG index = static_cast<LONG>(i);
-        LONG id = propertyIds[i];
-        SafeArrayPutElement(ids.get(), &index, &id);
-    }
-    hr = automation->AddPropertyChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
-                                                    propertyHandler.get(), ids.get());
-    if (FAILED(hr)) propertyHandler.reset();
-    return hr;
+        propertyHandler = ComPtr<PropertyHandler>::adopt(new PropertyHandler(this, window));
+        SafeArray ids(SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(propertyIds.size())));
+        if (!ids.get()) {
+            propertyHandler.reset();
+            return E_OUTOFMEMORY;
+        }
+        for (size_t i = 0; i < propertyIds.size(); ++i) {
+            LONG index = static_cast<LONG>(i);
+            LONG id = propertyIds[i];
+            SafeArrayPutElement(ids.get(), &index, &id);
+        }
+        hr = automation->AddPropertyChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
+                                                        propertyHandler.get(), ids.get());
+        if (FAILED(hr)) propertyHandler.reset();
+        return hr;
+    });
 }
 
-void EventDrivenPerceptionEngine::subscribeFocusChanged() {
-    if (!core->uiaReady.load()) core->ensureUiaSession();
-    ComPtr<IUIAutomation> automation = core->automationRef();
-    if (!automation) return;
-    focusHandler.reset();
-    focusHandler = ComPtr<FocusHandler>::adopt(new FocusHandler(this));
-    if (FAILED(automation->AddFocusChangedEventHandler(nullptr, focusHandler.get()))) focusHandler.reset();
+HRESULT EventDrivenPerceptionEngine::subscribeFocusChanged() {
+    return logRegistration("FocusChanged", [&]() -> HRESULT {
+        if (!core->uiaReady.load()) core->ensureUiaSession();
+        ComPtr<IUIAutomation> automation = core->automationRef();
+        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+        focusHandler.reset();
+        focusHandler = ComPtr<FocusHandler>::adopt(new FocusHandler(this));
+        HRESULT hr = automation->AddFocusChangedEventHandler(nullptr, focusHandler.get());
+        if (FAILED(hr)) focusHandler.reset();
+        return hr;
+    });
 }
 
 // ---- Handlers ----

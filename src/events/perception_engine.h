@@ -93,10 +93,11 @@ public:
     // outside every lock: it may wait for the interpreter.
     ChangeCallback currentCallback();
 
-    // Registrations with UI Automation, made on the calling thread.
-    void subscribeStructureChanged(HWND window, int32_t scope);
+    // Registrations with UI Automation, made on the calling thread; a
+    // failure is logged with its HRESULT.
+    HRESULT subscribeStructureChanged(HWND window, int32_t scope);
     HRESULT subscribePropertyChanged(HWND window, int32_t scope, const std::vector<int32_t>& propertyIds);
-    void subscribeFocusChanged();
+    HRESULT subscribeFocusChanged();
 
     // The snapshot of `window` brought up to date after a change: refreshed
     // by the resolved path until a reading that began after the change is

@@ -35,11 +35,13 @@ public:
     const std::vector<RecordPtr>& ordered() const { return records_; }
 
 private:
-    size_t slotOf(const std::string& key) const;  // the key's slot, or the empty slot where it would go
+    // The key's slot, or the empty slot where it would go.
+    size_t slotOf(const std::string& key, uint32_t hash) const;
+    static size_t indexOf(uint64_t slot) { return static_cast<size_t>(static_cast<uint32_t>(slot)) - 1; }
     void grow();
 
     std::vector<RecordPtr> records_;
-    std::vector<uint32_t> slots_;  // 0: empty, else index into records_ plus 1
+    std::vector<uint64_t> slots_;  // 0: empty, else the key's hash and the record's index plus 1
 };
 
 }  // namespace Ostrand

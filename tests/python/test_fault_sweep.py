@@ -549,11 +549,19 @@ class Subscription(Scenario):
         result, regs, log = base
         assert result == ("returns", None) and len(regs) == 1
         call, k = f.call, f.k
+        # Nothing registered; the log says which registration failed, and how.
+        failed = "subscribe_events: %s registration failed: 0x%%08X" % self.kind
         if call in LAZY_START:
-            return result, [], [LAZY_START[call] % f.hr]
+            return result, [], [LAZY_START[call] % f.hr, failed % 0x8007139F]
         if call in ("ElementFromHandle", "SafeArrayCreateVector", "AddStructureChangedEventHandler",
                     "AddPropertyChangedEventHandler", "AddFocusChangedEventHandler"):
-            return result, [], log  # silent: nothing registered
+            if call == "SafeArrayCreateVector":
+                hr = E_OUTOFMEMORY
+            elif call == "ElementFromHandle":
+                hr = f.hr
+            else:
+                hr = None if f.empty else f.code
+            return result, [], log + ([] if hr is None else [failed % hr])
         if call == "SafeArrayPutElement":
             kind, element, scope, props = regs[0]
             props = list(props)
