@@ -337,13 +337,7 @@ void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* 
             break;
         default: break;
     }
-    if (!known || store.holdsValid(hwnd, static_cast<int32_t>(PerceptionMode::Win32))) {
-        store.noteChange();
-        engine->refreshWindow(hwnd);
-        if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
-        return;
-    }
-    store.editRecord(key, [&](ElementRecord& record) {
+    bool patched = known && store.editRecord(key, [&](ElementRecord& record) {
         record.updated_at = steadyClockNanos();
         switch (propertyId) {
             case UIA_BoundingRectanglePropertyId:
@@ -355,6 +349,11 @@ void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* 
             default: break;
         }
     });
+    // Asked only when no record took the change: the common case takes one lock.
+    if (!known || (!patched && store.holdsValid(hwnd, static_cast<int32_t>(PerceptionMode::Win32)))) {
+        store.noteChange();
+        engine->refreshWindow(hwnd);
+    }
     if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
 }
 
