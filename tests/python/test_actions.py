@@ -66,6 +66,10 @@ class TestFindElement:
         assert find(d, "name", "")["class_name"] == "Edit"                      # the empty name matches
         top, link, plain = page()
         assert find(top, "name", "Caf\u00e9 \U0001F600")["automation_id"] == "cafe"
+        # Whole strings, NULs included.
+        simdesk.add_element(top, name="a\x00b", automation_id="nul", class_name="C\x00\x00", control_type=50020)
+        found = find(top, "automation_id", "nul")
+        assert (found["name"], found["class_name"]) == ("a\x00b", "C\x00\x00")
         assert ostrandcore.find_element(top, "name", "caf\u00e9 \U0001F600") is None
 
     def test_misses_and_errors(self, initialised):
@@ -234,8 +238,12 @@ class TestExecuteAction:
         d, edit, _ = dialog()
         simdesk.set_window_read_only(edit, True)
         field = find(d, "automation_id", "user")
-        # Read-only: ValuePattern gives E_ACCESSDENIED, which the fallback replaces.
-        assert act(field, "type", {"text": "x"})["path"] == "Win32Type"
+        calls = simdesk.calls("SetValue")
+        # Read-only: the pattern is not asked to set the value at all (its
+        # IsReadOnly says no); the fallback types, and the edit ignores it.
+        assert act(field, "type", {"text": "x"}) == {"success": True, "path": "Win32Type", "hr": 0}
+        assert simdesk.calls("SetValue") == calls
+        assert [m for m in sent(edit) if m[0] == simdesk.WM_CHAR] == [(simdesk.WM_CHAR, ord("x"), 1, False)]
         assert simdesk.window(edit)["text"] == ""   # a read-only edit ignores typed characters
 
     def test_window_less_elements(self, initialised):

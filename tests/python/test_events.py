@@ -153,6 +153,14 @@ def test_after_shutdown_the_callable_is_released_and_never_called(uia_window):
     refs = sys.getrefcount(rec)
     ostrandcore.subscribe_events(top, ["PropertyChanged", "StructureChanged"], "subtree", rec)
     assert sys.getrefcount(rec) == refs + 1
+    # Deliveries in between: none may keep a reference of its own.
+    for i in range(20):
+        simdesk.fire_property_changed(button, NAME, "n%d" % i)
+    simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, [42, 7, 9])
+    settle()
+    wait_for(lambda: len(rec.events) == 21)
+    assert sys.getrefcount(rec) == refs + 1
+    rec.events.clear()
     ostrandcore.shutdown()
     assert sys.getrefcount(rec) == refs
     assert simdesk.event_registrations() == []
