@@ -96,7 +96,7 @@ size_t naiveWalk(IUIAutomationElement* element, IUIAutomationCondition* all) {
 struct Row {
     int elements;
     double cached, naive = -1, win32;
-    int64_t cachedCalls, naiveCalls = -1;
+    int64_t cachedCalls, naiveCalls = -1, transferred = 0;
 };
 
 }  // namespace
@@ -132,6 +132,7 @@ int main(int argc, char** argv) {
         simdesk::resetCalls();
         manager.refreshUiaSnapshot(window);
         row.cachedCalls = simdesk::crossProcessCalls();
+        row.transferred = simdesk::cachedElementsTransferred();
         if (naive && (n <= 10000 || full)) {
             simdesk::resetCalls();
             size_t read = 0;
@@ -175,6 +176,9 @@ int main(int argc, char** argv) {
     if (k.naive >= 0)
         std::printf("\ncached vs naive at 1,000 elements: %.0fx faster (target >= 100x)\n", k.naive / k.cached);
     std::printf("cached per-element spread 1,000..100,000: %.2fx (target < 1.3x)\n", hi / lo);
+    for (const Row& r : rows)
+        std::printf("elements carried back by the cached refresh of %d: %lld (target: exactly %d)\n", r.elements,
+                    static_cast<long long>(r.transferred), r.elements);
     if (!full) std::printf("(naive walk of 100,000 skipped: ~40 s at this latency; pass --full)\n");
 
     // Memory: the store of 100,000 elements with 20-character names, and the

@@ -49,7 +49,11 @@ ComPtr<IUIAutomationCacheRequest> CacheManager::buildCacheRequest(IUIAutomation*
     if (!request) return nullptr;
     for (int32_t id : settings.propertyIds) request->AddProperty(id);
     request->AddProperty(UIA_RuntimeIdPropertyId);
-    request->put_TreeScope(static_cast<TreeScope>(settings.scope));
+    // The request's scope is relative to each element found: Element caches
+    // each one's own values and nothing else. The configured scope is the
+    // search's (a request scope of Children would cache no element's own
+    // values, Subtree every element's whole subtree).
+    request->put_TreeScope(TreeScope_Element);
     // Cached values only: UI Automation keeps no live reference to the
     // target's elements.
     request->put_AutomationElementMode(AutomationElementMode_None);

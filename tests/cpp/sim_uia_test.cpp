@@ -2,6 +2,7 @@
 // elements, tree scopes and the control view, cache requests, conditions,
 // cached and current values, dead elements, the cross-process counter and
 // fault injection.
+#include <tuple>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -250,6 +251,7 @@ TEST_F(SimUia, CacheRequestDefaultsAndRefusedSettings) {
     EXPECT_EQ(r->AddProperty(30004), S_OK);
 
     // RuntimeId is cached although never added.
+    EXPECT_EQ(r->put_TreeScope(TreeScope_Element), S_OK);
     HWND h = window(nullptr, u"Frame", u"w");
     ComPtr<IUIAutomationElementArray> a;
     ASSERT_EQ(fromHandle(h)->FindAllBuildCache(TreeScope_Element, trueCondition().get(), r.get(), a.put()), S_OK);
@@ -260,6 +262,41 @@ TEST_F(SimUia, CacheRequestDefaultsAndRefusedSettings) {
     v.get().vt = VT_I4;
     EXPECT_EQ(e[0]->GetCachedPropertyValue(30004, v.ptr()), S_OK);
     EXPECT_EQ(v.get().vt, VT_EMPTY);
+}
+
+// "The scope of the CacheRequest is in relation to the object being
+// retrieved" (Microsoft Learn, Caching UI Automation Properties and Control
+// Patterns; CacheRequest.TreeScope): the search scope picks the elements, the
+// request's scope what is cached around each of them.
+TEST_F(SimUia, ARequestsScopeIsRelativeToEachElementFound) {
+    HWND h = window(nullptr, u"Frame", u"w");
+    simdesk::ElementDesc d;
+    d.name = u"one";
+    simdesk::ElementId one = simdesk::addElement(simdesk::elementOf(h), d);
+    d.name = u"under one";
+    simdesk::addElement(one, d);
+    d.name = u"two";
+    simdesk::addElement(simdesk::elementOf(h), d);
+    ComPtr<IUIAutomationCacheRequest> r;
+    ASSERT_EQ(uia->CreateCacheRequest(r.put()), S_OK);
+    ASSERT_EQ(r->AddProperty(UIA_NamePropertyId), S_OK);
+    // Each found element with its own values, with its subtree's, or with its children's only.
+    for (auto [scope, transferred, ownValues] : {std::tuple{TreeScope_Element, 4, true},
+                                                 std::tuple{TreeScope_Subtree, 4 + 2 + 1 + 1, true},
+                                                 std::tuple{TreeScope_Children, 2 + 1, false}}) {
+        ASSERT_EQ(r->put_TreeScope(scope), S_OK);
+        simdesk::resetCalls();
+        ComPtr<IUIAutomationElementArray> a;
+        ASSERT_EQ(fromHandle(h)->FindAllBuildCache(TreeScope_Subtree, trueCondition().get(), r.get(), a.put()),
+                  S_OK);
+        auto found = items(a.get());
+        ASSERT_EQ(found.size(), 4u) << scope;
+        EXPECT_EQ(simdesk::cachedElementsTransferred(), transferred) << scope;
+        Bstr name;
+        EXPECT_EQ(found[1]->get_CachedName(name.put()), ownValues ? S_OK : E_INVALIDARG) << scope;
+        Variant id;
+        EXPECT_EQ(found[1]->GetCachedPropertyValue(UIA_RuntimeIdPropertyId, id.ptr()), ownValues ? S_OK : E_INVALIDARG);
+    }
 }
 
 TEST_F(SimUia, CachedValuesAreASnapshotWithUiaTypes) {

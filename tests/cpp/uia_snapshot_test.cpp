@@ -251,7 +251,10 @@ TEST_F(UiaSnapshotTest, TheCacheRequestAsksForCachedValuesOnly) {
     AutomationElementMode mode = AutomationElementMode_Full;
     request->get_TreeScope(&scope);
     request->get_AutomationElementMode(&mode);
-    EXPECT_EQ(scope, TreeScope_Children);
+    // The request's scope is relative to each element found: Element, so
+    // that each carries its own values and nothing more, whatever the
+    // configured (search) scope.
+    EXPECT_EQ(scope, TreeScope_Element);
     EXPECT_EQ(mode, AutomationElementMode_None);
 
     // Elements of such a request answer cached getters only.
@@ -268,6 +271,18 @@ TEST_F(UiaSnapshotTest, TheCacheRequestAsksForCachedValuesOnly) {
     EXPECT_EQ(rec.control_type, 50025);  // not requested
     Bstr name;
     EXPECT_EQ(child->get_CurrentName(name.put()), UIA_E_INVALIDOPERATION);
+}
+
+// Under every configured scope a refresh carries back exactly the elements it
+// records: N for N, not N for each element's subtree, and never none.
+TEST_F(UiaSnapshotTest, ARefreshTransfersExactlyTheElementsItRecords) {
+    for (const char* scope : {"subtree", "children", "element"}) {
+        manager->configure({}, scope, "uia");
+        simdesk::resetCalls();
+        ASSERT_EQ(manager->refreshUiaSnapshot(browser), S_OK) << scope;
+        EXPECT_GT(store->recordCount(), 0u) << scope;
+        EXPECT_EQ(simdesk::cachedElementsTransferred(), static_cast<int64_t>(store->recordCount())) << scope;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ import pytest
 
 import ostrandcore
 import simdesk
+from conftest import wait_for
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 HERE = pathlib.Path(__file__).resolve().parent
@@ -179,7 +180,7 @@ def test_returned_dictionaries_match_their_typed_dicts(stub, initialised):
     simdesk.add_element(dialog, name="New", rect=(0, 0, 5, 5))
     simdesk.fire_focus_changed(inner)
     assert simdesk.wait_for_events(10.0)
-    assert {e["event_type"] for e in events} == {"StructureChanged", "PropertyChanged", "FocusChanged"}
+    wait_for(lambda: {e["event_type"] for e in events} == {"StructureChanged", "PropertyChanged", "FocusChanged"})
     for event in events:
         assert_matches(event, stub.Event)
 

@@ -13,6 +13,7 @@ namespace {
 constexpr ElementId kFirstElementId = ElementId(1) << 40;
 
 std::atomic<int64_t> crossCalls{0};
+std::atomic<int64_t> transferred{0};  // elements whose values a call cached
 std::atomic<int64_t> latencyNs{0};
 
 }  // namespace
@@ -184,7 +185,12 @@ void crossProcessCall() {
     crossProcessReply();
 }
 
-void resetCrossProcessCalls() { crossCalls.store(0); }
+void resetCrossProcessCalls() {
+    crossCalls.store(0);
+    transferred.store(0);
+}
+
+void countTransferred(int64_t elements) { transferred.fetch_add(elements, std::memory_order_relaxed); }
 
 }  // namespace simdesk::detail
 
@@ -342,6 +348,8 @@ ElementId focusedElement() {
 }
 
 int64_t crossProcessCalls() { return crossCalls.load(); }
+
+int64_t cachedElementsTransferred() { return transferred.load(); }
 
 void setCrossProcessLatency(int64_t nanoseconds) { latencyNs.store(nanoseconds < 0 ? 0 : nanoseconds); }
 

@@ -219,6 +219,8 @@ void crossProcessCall();
 void crossProcessRequest();
 void crossProcessReply();
 void resetCrossProcessCalls();
+// Elements whose values a cache request carried back across the process line.
+void countTransferred(int64_t elements);
 
 // ---- Threads ----
 

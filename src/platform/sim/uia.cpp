@@ -216,12 +216,19 @@ public:
             slots_.emplace_back();
             fill(n, p, slots_.back(), pools_);
         }
+        cached_.push_back(true);
+    }
+    // Appends an element found but not cached (the request's scope left the
+    // element itself out): none of its values are there.
+    void addUncached() {
+        slots_.resize(slots_.size() + layout_.size());
+        cached_.push_back(false);
     }
 
-    // Whether the property was requested; `slot` is null for one the
-    // desktop has no value for.
+    // Whether the property was requested (and the element cached); `slot`
+    // is null for one the desktop has no value for.
     bool find(PROPERTYID id, uint32_t index, const Slot** slot) const {
-        if (!knownProperty(id)) return false;
+        if (!knownProperty(id) || !cached_[index]) return false;
         int8_t s = slotOf_[id - kFirstProperty];
         if (s == kNotCached) return false;
         *slot = s == kNoSlot ? nullptr : &slots_[index * layout_.size() + s];
@@ -237,6 +244,7 @@ private:
     int8_t slotOf_[kLastProperty - kFirstProperty + 1];
     std::vector<Prop> layout_;
     std::vector<Slot> slots_;  // element by element, in layout order
+    std::vector<bool> cached_;  // element by element
     Pools pools_;
 };
 
@@ -256,6 +264,15 @@ public:
     // Caller holds desk().m.
     virtual bool matches(const Node& n) const = 0;
 };
+
+// Matches every element: what a request's scope caches around one.
+const ConditionImpl& everything() {
+    struct All final : ConditionImpl {
+        bool matches(const Node&) const override { return true; }
+    };
+    static const All* all = new All;
+    return *all;
+}
 
 // A condition's COM object, which also answers for the base interface.
 template <class Iface>
@@ -464,10 +481,11 @@ public:
         return S_OK;
     }
 
-    void settings(std::vector<PROPERTYID>* props, bool* full) {
+    void settings(std::vector<PROPERTYID>* props, bool* full, int* scope = nullptr) {
         std::lock_guard<std::mutex> g(m_);
         *props = props_;
         *full = mode_ == AutomationElementMode_Full;
+        if (scope) *scope = scope_;
     }
 
 private:
@@ -574,7 +592,7 @@ public:
         // element rather than reading its state.
         if (!id_) {
             const Slot* s = nullptr;
-            cache_->find(UIA_RuntimeIdPropertyId, index_, &s);
+            if (!cache_->find(UIA_RuntimeIdPropertyId, index_, &s) || !s) return E_INVALIDARG;  // not cached
             return runtimeIdArray(*s, cache_->pools(), out);
         }
         Current c;
@@ -612,13 +630,17 @@ public:
         SIM_FAIL_HR_NULL(found);
         auto* own = dynamic_cast<CacheRequest*>(request);
         if (!own) return E_FAIL;  // not a request of this UI Automation
-        // Every element found carries the requested values whatever the
-        // request's own scope, which only adds relatives to cache with each
-        // (for GetCachedChildren, which the desktop does not offer).
+        // "The scope of the CacheRequest is in relation to the object being
+        // retrieved" (Caching UI Automation Properties and Control Patterns):
+        // each element found carries its own values only when the request's
+        // scope includes Element, and Children or Descendants bring its
+        // relatives' values along too (counted as transferred; the desktop
+        // offers no GetCachedChildren to read them).
         std::vector<PROPERTYID> props;
         bool full;
-        own->settings(&props, &full);
-        return findAll(scope, condition, props, full, found);
+        int cacheScope;
+        own->settings(&props, &full, &cacheScope);
+        return findAll(scope, condition, props, full, found, cacheScope);
     }
 
     HRESULT STDMETHODCALLTYPE GetCurrentPropertyValue(PROPERTYID id, VARIANT* out) override {
@@ -813,7 +835,7 @@ private:
     // elements carrying the values of `props`, taken while the tree is
     // locked once. `full`: the elements also keep a live reference.
     HRESULT find(int scope, IUIAutomationCondition* condition, const std::vector<PROPERTYID>& props, bool full,
-                 bool firstOnly, std::vector<Element*>& out) const {
+                 bool firstOnly, std::vector<Element*>& out, int cacheScope = TreeScope_Element) const {
         if (!validScope(scope)) return E_INVALIDARG;
         auto* cond = dynamic_cast<const ConditionImpl*>(condition);
         if (!cond) return E_FAIL;  // not a condition of this UI Automation
@@ -826,12 +848,22 @@ private:
             std::lock_guard<std::mutex> g(desk().m);
             const Node* root = findNode(id_);
             alive = root != nullptr;
-            if (alive)
+            if (alive) {
+                int64_t transferred = 0;
+                const int relatives = cacheScope & ~TreeScope_Element;
                 walk(*root, scope, *cond, [&](const Node& n) {
-                    cache->add(n);
+                    if (cacheScope & TreeScope_Element) {
+                        cache->add(n);
+                        ++transferred;
+                    } else {
+                        cache->addUncached();
+                    }
+                    if (relatives) walk(n, relatives, everything(), [&](const Node&) { return ++transferred, true; });
                     ids.push_back(n.id);
                     return !firstOnly;
                 });
+                countTransferred(transferred);
+            }
         }
         crossProcessReply();
         out.reserve(ids.size());
@@ -841,7 +873,7 @@ private:
     }
 
     HRESULT findAll(int scope, IUIAutomationCondition* condition, const std::vector<PROPERTYID>& props, bool full,
-                    IUIAutomationElementArray** found) const;
+                    IUIAutomationElementArray** found, int cacheScope = TreeScope_Element) const;
 
     const ElementId id_;
     Cache* const cache_;
@@ -881,9 +913,9 @@ private:
 
 // No match is an empty array, never a null one.
 HRESULT Element::findAll(int scope, IUIAutomationCondition* condition, const std::vector<PROPERTYID>& props,
-                         bool full, IUIAutomationElementArray** found) const {
+                         bool full, IUIAutomationElementArray** found, int cacheScope) const {
     std::vector<Element*> items;
-    HRESULT hr = find(scope, condition, props, full, false, items);
+    HRESULT hr = find(scope, condition, props, full, false, items, cacheScope);
     if (SUCCEEDED(hr)) *found = new ElementArray(std::move(items));
     return hr;
 }

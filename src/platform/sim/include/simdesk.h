@@ -230,6 +230,10 @@ SIMDESK_API ElementId focusedElement();
 // together, and each takes the configured latency (default 0), spent
 // without holding any desktop lock.
 SIMDESK_API int64_t crossProcessCalls();
+// Elements whose values cache requests have carried back (each found element
+// whose own values were cached, and each relative cached with it), since the
+// last resetCalls.
+SIMDESK_API int64_t cachedElementsTransferred();
 SIMDESK_API void setCrossProcessLatency(int64_t nanoseconds);
 SIMDESK_API int64_t crossProcessLatency();
 

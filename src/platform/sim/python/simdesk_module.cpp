@@ -551,6 +551,10 @@ PyObject* focused_element(PyObject*, PyObject*) { return PyLong_FromUnsignedLong
 
 PyObject* cross_process_calls(PyObject*, PyObject*) { return PyLong_FromLongLong(simdesk::crossProcessCalls()); }
 
+PyObject* cached_elements_transferred(PyObject*, PyObject*) {
+    return PyLong_FromLongLong(simdesk::cachedElementsTransferred());
+}
+
 PyObject* set_latency(PyObject*, PyObject* args) {
     double us;
     if (!PyArg_ParseTuple(args, "d", &us)) return nullptr;
@@ -1069,6 +1073,8 @@ PyMethodDef methods[] = {
     FN(element, METH_VARARGS, "element(id) -> dict or None; a window's element id is its handle"),
     FN(focused_element, METH_NOARGS, "The element SetFocus last focused; 0 when none or gone."),
     FN(cross_process_calls, METH_NOARGS, "UI Automation calls that crossed into the target process."),
+    FN(cached_elements_transferred, METH_NOARGS,
+       "Elements whose values cache requests carried back (found elements and relatives cached with them)."),
     FN(set_latency, METH_VARARGS, "set_latency(microseconds): what each cross-process call costs."),
     FN(latency, METH_NOARGS, "The cross-process latency in microseconds."),
     FN(threads, METH_NOARGS, "Every thread the desktop has seen, with its apartment and message queue."),
