@@ -54,6 +54,22 @@ HRESULT logRegistration(const char* kind, Body body) {
     return hr;
 }
 
+// Whether the new value is the sender's own, by the values cached with it;
+// true when they cannot be read (the handler then patches as it is told).
+bool isSendersOwn(IUIAutomationElement* sender, PROPERTYID propertyId, const WString& text, bool flag) {
+    if (propertyId == UIA_NamePropertyId) {
+        Bstr name;
+        if (FAILED(sender->get_CachedName(name.put()))) return true;
+        return (name.get() ? WString(name.get()) : WString()) == text;  // up to the first NUL, as the value
+    }
+    if (propertyId == UIA_IsEnabledPropertyId) {
+        BOOL enabled = FALSE;
+        if (FAILED(sender->get_CachedIsEnabled(&enabled))) return true;
+        return (enabled != FALSE) == flag;
+    }
+    return true;
+}
+
 UIChangeEvent makeEvent(const WCHAR* type, std::string key) {
     UIChangeEvent e;
     e.event_type = type;
@@ -245,6 +261,15 @@ HRESULT EventDrivenPerceptionEngine::subscribePropertyChanged(HWND window, int32
         if (!element) return E_FAIL;
         propertyHandler.reset();
         propertyHandler = ComPtr<PropertyHandler>::adopt(new PropertyHandler(this, window));
+        // The sender comes with its own Name and IsEnabled, so that a change
+        // of a raw descendant, which UI Automation hands on as its nearest
+        // control ancestor's, can be told from the ancestor's own. Without
+        // the request the handler patches as it is told.
+        ComPtr<IUIAutomationCacheRequest> request;
+        if (SUCCEEDED(automation->CreateCacheRequest(request.put())) && request) {
+            request->AddProperty(UIA_NamePropertyId);
+            request->AddProperty(UIA_IsEnabledPropertyId);
+        }
         SafeArray ids(SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(propertyIds.size())));
         if (!ids.get()) {
             propertyHandler.reset();
@@ -255,7 +280,7 @@ HRESULT EventDrivenPerceptionEngine::subscribePropertyChanged(HWND window, int32
             LONG id = propertyIds[i];
             SafeArrayPutElement(ids.get(), &index, &id);
         }
-        hr = automation->AddPropertyChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
+        hr = automation->AddPropertyChangedEventHandler(element.get(), static_cast<TreeScope>(scope), request.get(),
                                                         propertyHandler.get(), ids.get());
         if (FAILED(hr)) propertyHandler.reset();
         return hr;
@@ -337,7 +362,9 @@ void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* 
             break;
         default: break;
     }
-    bool patched = known && store.editRecord(key, [&](ElementRecord& record) {
+    // A value that is not the sender's own belongs to a raw descendant the
+    // snapshot has no record of: the sender's record stays as it is.
+    bool patched = known && isSendersOwn(sender, propertyId, text, flag) && store.editRecord(key, [&](ElementRecord& record) {
         record.updated_at = steadyClockNanos();
         switch (propertyId) {
             case UIA_BoundingRectanglePropertyId:

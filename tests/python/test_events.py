@@ -58,7 +58,7 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     rec = Recorder()
     before = records()
     ostrandcore.subscribe_events(top, ["PropertyChanged"], "subtree", rec)
-    simdesk.fire_property_changed(button, NAME, "Send now")
+    simdesk.set_element(button, name="Send now")
     settle()
     after = records()
     assert after["42,7,2"]["name"] == "Send now"
@@ -68,16 +68,19 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     assert rec.events == [{"event_type": "PropertyChanged", "runtime_id_key": "42,7,2", "process_id": 0}]
     assert threading.get_ident() not in rec.threads
 
-    simdesk.fire_property_changed(button, IS_ENABLED, 0)   # an integer, not a VT_BOOL: a truth value
     simdesk.fire_property_changed(doc, BOUNDING, [1.0, 2.0, 3.0, 4.0])  # not subscribed: never arrives
+    # A raw element's change reaches the handler as its control ancestor's
+    # (the document's); the document's record keeps its own name.
+    raw = simdesk.add_element(doc, name="glyph", control_element=False, rect=(1, 81, 2, 82))
+    simdesk.set_element(raw, name="RAW-CHANGED")
     settle()
-    assert records()["42,7,2"]["is_enabled"] is False
+    assert records()["42,7,1"]["name"] == "Inbox"
     assert records()["42,7,1"]["bounding_rect"] == (0, 80, 800, 600)
-    # VT_EMPTY says the name changed, not to what: the window is read again,
-    # and the desktop (whose events above were made up) still says what it said.
+    assert rec.events[-1]["runtime_id_key"] == "42,7,1"   # delivered, under the ancestor's key
+    # VT_EMPTY says the name changed, not to what: the window is read again.
     simdesk.fire_property_changed(doc, NAME, None)
     settle()
-    assert records() == before
+    assert records() == {**before, "42,7,2": {**before["42,7,2"], "name": "Send now"}}
     assert len(rec.events) == 3
 
 
