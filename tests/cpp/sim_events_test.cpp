@@ -476,12 +476,14 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
 
     auto st = rs->seen();
     ASSERT_EQ(st.size(), 4u);
-    // An addition: the child sends, with its own id.
+    // An addition: the child sends, and no runtime id comes with it (the
+    // documented handler: runtimeId only for ChildRemoved, null otherwise).
     EXPECT_EQ(st[0].arg, StructureChangeType_ChildAdded);
     EXPECT_EQ(st[0].sender, C);
-    EXPECT_EQ(st[0].runtimeId, C);
+    EXPECT_EQ(st[0].runtimeId, std::nullopt);
     EXPECT_EQ(st[1].arg, StructureChangeType_ChildAdded);
-    EXPECT_EQ(st[1].runtimeId, E);
+    EXPECT_EQ(st[1].sender, E);
+    EXPECT_EQ(st[1].runtimeId, std::nullopt);
     // A removal: the parent sends, with the removed child's id.
     for (int i : {2, 3}) {
         EXPECT_EQ(st[i].arg, StructureChangeType_ChildRemoved);

@@ -262,7 +262,9 @@ ElementId addElement(ElementId parentId, const ElementDesc& desc) {
     parent->extra.push_back(n.get());
     const Node& added = *n;
     desk().elements.emplace(id, std::move(n));
-    raiseStructureChanged(added, StructureChangeType_ChildAdded, runtimeIdOf(added));
+    // The added child sends; only a removal carries a runtime id (the
+    // removed child's), since the sender is then the parent.
+    raiseStructureChanged(added, StructureChangeType_ChildAdded, std::nullopt);
     return id;
 }
 

@@ -94,7 +94,9 @@ HWND createWindow(const WindowDesc& desc) {
     Window* made = w.get();
     desk().windows[reinterpret_cast<uintptr_t>(h)] = std::move(w);
     // A top-level window's parent is the desktop, which has no element here.
-    if (parent) raiseStructureChanged(made->elem, StructureChangeType_ChildAdded, runtimeIdOf(made->elem));
+    // IUIAutomationStructureChangedEventHandler::HandleStructureChangedEvent:
+    // the runtime id is used only for ChildRemoved, and null otherwise.
+    if (parent) raiseStructureChanged(made->elem, StructureChangeType_ChildAdded, std::nullopt);
     return h;
 }
 
