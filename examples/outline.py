@@ -30,14 +30,15 @@ def merge(perceptions):
     """One row per element found by any mode: {mode: [element dict]} in,
     rows in tree order out, each with its number, depth, the control type
     and key each mode gave it. The same element is recognised across modes
-    by class, name and rectangle. The dictionaries carry no parent, but
+    by class and rectangle (an Edit's name is its text through Win32 and its
+    label's through UI Automation). The dictionaries carry no parent, but
     rectangles nest: an element's parent is the smallest one that contains
     it (on a tie, the one listed first, as the refresh lists ancestors
     before descendants)."""
     rows, index = [], {}
     for mode in MODES:
         for e in perceptions.get(mode, []):
-            ident = (e["class_name"], e["name"], e["bounding_rect"])
+            ident = (e["class_name"], e["bounding_rect"])
             row = index.get(ident)
             if row is None or mode in row["keys"]:
                 row = {"name": e["name"], "class_name": e["class_name"], "automation_id": e["automation_id"],
@@ -47,6 +48,7 @@ def merge(perceptions):
             row["types"][mode] = e["control_type"]
             row["keys"][mode] = e["runtime_id_key"]
             row["automation_id"] = row["automation_id"] or e["automation_id"]
+            row["name"] = row["name"] or e["name"]
 
     children = {None: []}
     for i, row in enumerate(rows):

@@ -434,7 +434,7 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
     ASSERT_EQ(onProperty(topId, TreeScope_Subtree, rp.get(),
                          {UIA_NamePropertyId, UIA_IsEnabledPropertyId, UIA_BoundingRectanglePropertyId}),
               S_OK);
-    HWND child = ostrand_test::makeWindow(top, u"Edit");
+    HWND child = ostrand_test::makeWindow(top, u"Button");
     simdesk::setWindowText(child, u"typed");
     simdesk::setWindowText(child, u"typed");  // unchanged: nothing
     simdesk::setWindowEnabled(child, false);

@@ -22,7 +22,7 @@ def test_desktop_changes_raise_events_that_reach_a_handler_on_another_thread():
         {"kind": "property", "element": top, "scope": simdesk.TreeScope_Subtree, "properties": props},
         {"kind": "structure", "element": top, "scope": simdesk.TreeScope_Subtree, "properties": []},
     ]
-    child = simdesk.create_window(parent=top, class_name="Edit")
+    child = simdesk.create_window(parent=top, class_name="Static")
     assert simdesk.wait_for_events()
     simdesk.set_window_text(child, "typed \U0001F600")
     simdesk.set_window_enabled(child, False)

@@ -51,8 +51,35 @@ int32_t controlTypeOfClass(const std::u16string& className) {
     return 0;
 }
 
+namespace {
+
+bool sameClass(std::u16string_view a, std::u16string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+               auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+// An Edit's name is its label's, never its contents, which are the Value
+// pattern's (Microsoft Learn, Edit Control Type, Relevant Properties: the
+// name typically comes from a static text label and must not hold the
+// edit's text). The label is the static control just before it among its
+// siblings (created first, as dialogs lay a label before its field).
+std::u16string_view editLabel(const Window& edit) {
+    if (!edit.parent) return {};
+    const std::vector<Window*>& siblings = edit.parent->children;
+    auto it = std::find(siblings.begin(), siblings.end(), &edit);
+    if (it == siblings.begin() || it == siblings.end()) return {};
+    const Window& before = **(it - 1);
+    return sameClass(before.className, u"Static") ? std::u16string_view(before.text) : std::u16string_view();
+}
+
+}  // namespace
+
 std::u16string_view Node::nameValue() const {
-    return window && !(set & kName) ? std::u16string_view(window->text) : std::u16string_view(name);
+    if (!window || (set & kName)) return name;
+    if (sameClass(window->className, u"Edit")) return editLabel(*window);
+    return window->text;
 }
 
 std::u16string_view Node::classNameValue() const {
