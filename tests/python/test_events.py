@@ -337,3 +337,32 @@ def test_callbacks_that_call_the_lifecycle_during_a_shutdown(uia_window):
     assert seen in (["initialise failed: a shutdown is in progress; not waiting for it inside an event callback"],
                     ["initialised"])
     assert ostrandcore.get_active_mode() == "not_initialised"
+
+
+def test_calls_that_arrive_after_the_handlers_are_removed_touch_nothing(uia_window):
+    """Windows lets an event in flight arrive after RemoveAllEventHandlers
+    returns, and does not promise to wait for calls in progress: calls that
+    come late, even into a framework started again, find the old engine's
+    gate closed."""
+    top, doc, button = uia_window
+    old, new = Recorder(), Recorder()
+    ostrandcore.subscribe_events(top, ["StructureChanged", "PropertyChanged"], "subtree", old)
+    simdesk.pause_delivery(True)
+    for i in range(20):
+        simdesk.fire_property_changed(button, NAME, "late %d" % i)
+        simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, None)
+    simdesk.set_late_calls(True)
+    simdesk.set_removal_waits(False)
+    ostrandcore.shutdown()
+    assert simdesk.event_registrations() == []
+    ostrandcore.initialise()
+    ostrandcore.configure_cache([], "subtree", "uia")
+    served = ostrandcore.query_elements_cached(top)
+    ostrandcore.subscribe_events(0, [], "subtree", new)
+    simdesk.pause_delivery(False)
+    assert simdesk.wait_for_events(10.0)
+    assert simdesk.event_stats()["calls"] >= 40   # they did arrive, late
+    assert old.events == [] and new.events == []
+    assert ostrandcore.query_elements_cached(top) == served   # the new store was not touched
+    ostrandcore.shutdown()
+    assert simdesk.leaks() == {}

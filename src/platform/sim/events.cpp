@@ -92,6 +92,7 @@ struct Events {
     int started = 0;
     bool paused = false;
     bool removalWaits = true;  // RemoveAllEventHandlers waits for calls in progress
+    bool lateCalls = false;    // RemoveAllEventHandlers leaves queued calls to be made after it
     uint64_t calls = 0;
     uint64_t structureCalls = 0;
     std::atomic<uint64_t> raised{0};
@@ -192,9 +193,12 @@ struct CallEnd {
         if (!lk.owns_lock()) lk.lock();
         Registration& r = *a.reg;
         r.busy = false;
-        if (r.removed) {
-            // Removed during the call, which kept the registration's
-            // reference alive until now.
+        if (r.removed && !r.pending.empty()) {
+            ev.ready.push_back(a.reg);  // late calls still to be made
+            ev.work.notify_all();
+        } else if (r.removed) {
+            // Removed during the call (or with late calls queued), which kept
+            // the registration's reference alive until now.
             if (IUnknown* h = std::exchange(r.handler, nullptr)) {
                 lk.unlock();
                 h->Release();
@@ -313,18 +317,25 @@ void removeAll(bool wait) {
     std::vector<IUnknown*> handlers;
     std::vector<IUIAutomationElement*> senders;
     std::unique_lock<std::mutex> lk(ev.m);
+    // Documented: an event in flight may still arrive after the removal
+    // returns (IUIAutomation::RemoveAllEventHandlers). With late calls on,
+    // the queued ones are made afterwards, each holding the handler.
+    const bool late = ev.lateCalls;
     for (RegPtr& r : ev.regs) {
         r->removed = true;
-        for (Pending& p : r->pending) {
-            senders.push_back(p.sender);
-            ev.outstanding.erase(p.seq);
+        if (!late) {
+            for (Pending& p : r->pending) {
+                senders.push_back(p.sender);
+                ev.outstanding.erase(p.seq);
+            }
+            r->pending.clear();
         }
-        r->pending.clear();
-        // A busy registration's reference goes when its call ends.
-        if (!r->busy && r->handler) handlers.push_back(std::exchange(r->handler, nullptr));
+        // A busy registration's reference goes when its call ends, and one
+        // with late calls after the last of them.
+        if (!r->busy && r->pending.empty() && r->handler) handlers.push_back(std::exchange(r->handler, nullptr));
     }
     ev.regs.clear();
-    ev.ready.clear();  // held only registrations that are gone now
+    if (!late) ev.ready.clear();  // held only registrations that are gone now
     ev.done.notify_all();
     lk.unlock();
     for (IUIAutomationElement* s : senders) s->Release();
@@ -560,12 +571,19 @@ void setRemovalWaits(bool wait) {
     events().removalWaits = wait;
 }
 
+void setLateCalls(bool late) {
+    std::lock_guard<std::mutex> g(events().m);
+    events().lateCalls = late;
+}
+
 void resetEvents() {
+    setLateCalls(false);
     removeAll(true);
     Events& ev = events();
     std::lock_guard<std::mutex> g(ev.m);
     ev.paused = false;
     ev.removalWaits = true;
+    ev.lateCalls = false;
     ev.limit = kDefaultThreads;
     ev.calls = 0;
     ev.structureCalls = 0;

@@ -359,6 +359,10 @@ SIMDESK_API int deliveryThreads();
 // Whether RemoveAllEventHandlers waits for handler calls already running
 // (default true; Windows does not promise it, Wine does not wait).
 SIMDESK_API void setRemovalWaits(bool wait);
+// Whether RemoveAllEventHandlers leaves the calls already queued to be made
+// after it (default false: they are dropped). Windows documents that an event
+// in flight may still arrive after the removal returns.
+SIMDESK_API void setLateCalls(bool late);
 // Part of reset(): removes every registration (releasing its handler), drops
 // queued calls, waits for calls in progress (but not one of the calling
 // thread), resumes delivery, restores the thread count and the waiting

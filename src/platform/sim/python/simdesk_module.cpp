@@ -791,6 +791,13 @@ PyObject* set_removal_waits(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+PyObject* set_late_calls(PyObject*, PyObject* args) {
+    int late;
+    if (!PyArg_ParseTuple(args, "p", &late)) return nullptr;
+    simdesk::setLateCalls(late);
+    Py_RETURN_NONE;
+}
+
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
     const int32_t* d = static_cast<const int32_t*>(a->pvData);
@@ -1097,6 +1104,8 @@ PyMethodDef methods[] = {
     FN(event_stats, METH_NOARGS, "{'raised', 'pending', 'calls', 'in_progress', 'structure_calls'} since the last reset."),
     FN(pause_delivery, METH_VARARGS, "pause_delivery(paused): while paused, events queue up."),
     FN(set_delivery_threads, METH_VARARGS, "set_delivery_threads(n): how many handlers may run at once (1 to 64)."),
+    FN(set_late_calls, METH_VARARGS,
+       "set_late_calls(late): whether RemoveAllEventHandlers leaves queued handler calls to be made after it."),
     FN(set_removal_waits, METH_VARARGS,
        "set_removal_waits(wait): whether RemoveAllEventHandlers waits for handler calls in progress (default True)."),
     FN(add_event_handler, METH_VARARGS | METH_KEYWORDS,
