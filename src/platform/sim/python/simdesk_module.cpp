@@ -770,12 +770,15 @@ PyObject* event_stats(PyObject*, PyObject*) {
                          s.inProgress, "structure_calls", (unsigned long long)s.structureCalls);
 }
 
-PyObject* pause_delivery(PyObject*, PyObject* args) {
-    int paused;
-    if (!PyArg_ParseTuple(args, "p", &paused)) return nullptr;
-    simdesk::pauseDelivery(paused);
+// A control that takes one truth value.
+PyObject* setFlag(PyObject* args, void (*set)(bool)) {
+    int on;
+    if (!PyArg_ParseTuple(args, "p", &on)) return nullptr;
+    set(on != 0);
     Py_RETURN_NONE;
 }
+
+PyObject* pause_delivery(PyObject*, PyObject* args) { return setFlag(args, simdesk::pauseDelivery); }
 
 PyObject* set_delivery_threads(PyObject*, PyObject* args) {
     int n;
@@ -784,19 +787,9 @@ PyObject* set_delivery_threads(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* set_removal_waits(PyObject*, PyObject* args) {
-    int wait;
-    if (!PyArg_ParseTuple(args, "p", &wait)) return nullptr;
-    simdesk::setRemovalWaits(wait);
-    Py_RETURN_NONE;
-}
+PyObject* set_removal_waits(PyObject*, PyObject* args) { return setFlag(args, simdesk::setRemovalWaits); }
 
-PyObject* set_late_calls(PyObject*, PyObject* args) {
-    int late;
-    if (!PyArg_ParseTuple(args, "p", &late)) return nullptr;
-    simdesk::setLateCalls(late);
-    Py_RETURN_NONE;
-}
+PyObject* set_late_calls(PyObject*, PyObject* args) { return setFlag(args, simdesk::setLateCalls); }
 
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
