@@ -157,6 +157,7 @@ TEST_F(CacheManagerTest, AnotherWindowInAutoModeIsDecidedOnItsOwn) {
 TEST_F(CacheManagerTest, ConfigurationIsSafeAgainstConcurrentReaders) {
     HWND dialog = classicDialog(u"A");
     std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
     std::vector<std::thread> readers;
     for (int t = 0; t < 2; ++t)
         readers.emplace_back([&] {
@@ -166,9 +167,14 @@ TEST_F(CacheManagerTest, ConfigurationIsSafeAgainstConcurrentReaders) {
                 ASSERT_TRUE(c.propertyIds == std::vector<int32_t>{30012} ||
                             c.propertyIds == CacheConfig::defaultPropertyIds());
                 manager.resolveMode(dialog);
+                reads.fetch_add(1);
             }
         });
-    for (int i = 0; i < 300; ++i) {
+    // Writes go on until the readers have read many times meanwhile, so the
+    // two sides always overlap, however the threads are scheduled.
+    for (int i = 0; i < 300 || reads.load() < 400; ++i) {
+        if (i == 0)
+            while (reads.load() < 2) std::this_thread::yield();  // both readers running
         manager.configure({"class_name"}, "children", i % 2 ? "win32" : "auto");
         manager.configure({}, "subtree", "auto");
     }

@@ -134,10 +134,13 @@ TEST_F(NativeCoreTest, ShutdownOnAnotherThreadLeavesThatThreadsComAlone) {
 TEST_F(NativeCoreTest, ConcurrentFirstUsersCreateOneSession) {
     core.start();
     size_t mark = logMark();
-    std::atomic<int> ok{0};
+    std::atomic<int> ok{0}, ready{0};
     std::vector<std::thread> users;
     for (int i = 0; i < 8; ++i)
         users.emplace_back([&] {
+            // All at once: none may find the session made before it asks.
+            ready.fetch_add(1);
+            while (ready.load() < 8) std::this_thread::yield();
             if (core.ensureUiaSession() == S_OK) ok.fetch_add(1);
         });
     for (auto& t : users) t.join();

@@ -84,11 +84,14 @@ TEST(SnapshotStore, EditChangesOneRecordAndLeavesValidityAndEarlierCopies) {
 TEST(SnapshotStore, ReadersSeeWholeSnapshotsWhileWritersReplace) {
     SnapshotStore store;
     std::atomic<bool> stop{false};
-    std::atomic<int> torn{0};
+    std::atomic<int> torn{0}, reads{0};
     std::vector<std::thread> threads;
     for (int w = 0; w < 2; ++w)
         threads.emplace_back([&, w] {
-            for (int round = 0; round < 100; ++round) {
+            // Writers start once the readers run and go on until they have
+            // read many times meanwhile: the two sides always overlap.
+            while (reads.load() < 2) std::this_thread::yield();
+            for (int round = 0; round < 100 || reads.load() < 400; ++round) {
                 RecordMap m;
                 std::u16string tag(1, static_cast<char16_t>(u'a' + (round + w) % 26));
                 for (int i = 0; i < 20; ++i)
@@ -100,6 +103,7 @@ TEST(SnapshotStore, ReadersSeeWholeSnapshotsWhileWritersReplace) {
         threads.emplace_back([&] {
             while (!stop.load()) {
                 auto copy = store.copyRecords();
+                reads.fetch_add(1);
                 if (copy.empty()) continue;
                 for (const auto& rec : copy)
                     if (rec->name != copy[0]->name) torn.fetch_add(1);

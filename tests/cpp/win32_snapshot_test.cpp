@@ -93,6 +93,16 @@ TEST_F(Win32SnapshotTest, LongTextIsCutAt511UnitsAndDeadWindowsReadEmpty) {
     ASSERT_EQ(name.size(), 511u);
     EXPECT_EQ(name.back(), u'y');
 
+    // A cut through a surrogate pair drops its lone first half: no half
+    // character reaches Python, where it could not be encoded.
+    text[509] = u'z';
+    text[510] = char16_t(0xD83D);
+    text[511] = char16_t(0xDE00);
+    simdesk::setWindowText(target, text);
+    const WString cut = refresh(target).at(keyFromHwnd(target)).name;
+    ASSERT_EQ(cut.size(), 510u);
+    EXPECT_EQ(cut.back(), u'z');
+
     // A class name is cut at 255 units.
     HWND longClass = make(nullptr, std::u16string(300, u'c'));
     EXPECT_EQ(refresh(longClass).at(keyFromHwnd(longClass)).class_name.size(), 255u);
