@@ -153,6 +153,7 @@ void EventDrivenPerceptionEngine::refreshWindow(HWND window) {
 
 void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent event) {
     RefreshQueue& q = *refreshQueue;
+    bool queued;  // read under the lock: another handler may be starting the thread
     {
         std::lock_guard<std::mutex> g(q.m);
         if (q.stop) return;
@@ -164,13 +165,14 @@ void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent eve
                 NativeCore::instance().logCaught("the refresh thread", e.what());
             }
         }
-        if (q.started) {
+        queued = q.started;
+        if (queued) {
             if (std::find(q.windows.begin(), q.windows.end(), window) == q.windows.end()) q.windows.push_back(window);
             q.events.push_back(std::move(event));
         }
     }
-    if (refreshQueue->started) {
-        refreshQueue->cv.notify_all();
+    if (queued) {
+        q.cv.notify_all();
         return;
     }
     // No thread to be had: the refresh is done here, one per change.
