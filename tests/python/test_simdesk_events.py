@@ -14,8 +14,10 @@ def recorder():
 
 def test_desktop_changes_raise_events_that_reach_a_handler_on_another_thread():
     top = simdesk.create_window(class_name="Frame", text="title")
+    simdesk.create_window(parent=top, class_name="Static", text="User")
+    edit = simdesk.create_window(parent=top, class_name="Edit")
     seen, record = recorder()
-    props = [simdesk.UIA_NamePropertyId, simdesk.UIA_IsEnabledPropertyId]
+    props = [simdesk.UIA_NamePropertyId, simdesk.UIA_IsEnabledPropertyId, simdesk.UIA_ValueValuePropertyId]
     assert simdesk.add_event_handler("property", record, top, simdesk.TreeScope_Subtree, props) == simdesk.S_OK
     assert simdesk.add_event_handler("structure", record, top, simdesk.TreeScope_Subtree) == simdesk.S_OK
     assert simdesk.event_registrations() == [
@@ -27,6 +29,10 @@ def test_desktop_changes_raise_events_that_reach_a_handler_on_another_thread():
     simdesk.set_window_text(child, "typed \U0001F600")
     simdesk.set_window_enabled(child, False)
     simdesk.destroy_window(child)
+    # An Edit's text is its Value; its Name stays its label's (Microsoft
+    # Learn, Edit Control Type), so typing raises a Value change only.
+    simdesk.send_message(edit, simdesk.WM_CHAR, ord("x"))
+    simdesk.set_window_text(edit, "typed")
     assert simdesk.wait_for_events()
 
     structure = [e for e in seen if e["kind"] == "structure"]
@@ -36,9 +42,12 @@ def test_desktop_changes_raise_events_that_reach_a_handler_on_another_thread():
     ]
     assert [e["sender"] for e in structure] == [[42, child], [42, top]]
     changes = [(e["property_id"], e["value"]) for e in seen if e["kind"] == "property"]
-    assert changes == [(simdesk.UIA_NamePropertyId, "typed \U0001F600"), (simdesk.UIA_IsEnabledPropertyId, False)]
+    assert changes == [(simdesk.UIA_NamePropertyId, "typed \U0001F600"), (simdesk.UIA_IsEnabledPropertyId, False),
+                       (simdesk.UIA_ValueValuePropertyId, "x"), (simdesk.UIA_ValueValuePropertyId, "typed")]
+    assert [e["sender"] for e in seen if e["kind"] == "property"][2:] == [[42, edit]] * 2
+    assert simdesk.element(edit)["name"] == "User"
     assert simdesk.current_thread_id() not in {e["thread_id"] for e in seen}
-    assert simdesk.event_stats()["calls"] == 4
+    assert simdesk.event_stats()["calls"] == 6
 
     assert simdesk.remove_all_event_handlers() == simdesk.S_OK
     assert simdesk.event_registrations() == []

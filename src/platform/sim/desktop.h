@@ -217,8 +217,9 @@ void raisePropertyChanged(const Node& sender, PROPERTYID id, const EventValue& v
 void raisePropertyChanged(const Node& sender, PROPERTYID id, const VARIANT& value);
 void raiseFocusChanged(const Node& element);
 
-// Remembers an element's Name, IsEnabled and BoundingRectangle; raise()
-// raises a property change for each one that differs now.
+// Remembers an element's Name, IsEnabled, BoundingRectangle and, with the
+// Value pattern, its Value; raise() raises a property change for each one
+// that differs now.
 class PropertyWatch {
 public:
     explicit PropertyWatch(const Node& n);
@@ -229,6 +230,7 @@ private:
     std::u16string name_;
     bool enabled_;
     RECT rect_;
+    std::optional<std::u16string> value_;
 };
 
 // IUIAutomation::Add*EventHandler and RemoveAllEventHandlers, after their

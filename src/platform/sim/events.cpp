@@ -398,7 +398,9 @@ void raisePropertyChanged(const Node& sender, PROPERTYID id, const VARIANT& v) {
 void raiseFocusChanged(const Node& element) { raise(EventKind::Focus, element, 0, std::nullopt, EventValue()); }
 
 PropertyWatch::PropertyWatch(const Node& n)
-    : node_(n), name_(n.nameValue()), enabled_(n.enabledValue()), rect_(n.rectValue()) {}
+    : node_(n), name_(n.nameValue()), enabled_(n.enabledValue()), rect_(n.rectValue()) {
+    if (n.supports(UIA_ValuePatternId)) value_.emplace(n.valueValue());
+}
 
 // Providers raise a change only when the value changes. Whether Win32 raises
 // a Name change for SetWindowText of the same text is unverified.
@@ -407,6 +409,11 @@ void PropertyWatch::raise() const {
         raisePropertyChanged(node_, UIA_NamePropertyId, EventValue::string(std::u16string(node_.nameValue())));
     if (node_.enabledValue() != enabled_)
         raisePropertyChanged(node_, UIA_IsEnabledPropertyId, EventValue::boolean(node_.enabledValue()));
+    // Typing and SetValue change an Edit's Value, not its Name, which is
+    // its label's (Microsoft Learn, Edit Control Type: the Value property
+    // changes with the text; ValuePattern raises the Value property's change).
+    if (value_ && node_.supports(UIA_ValuePatternId) && node_.valueValue() != *value_)
+        raisePropertyChanged(node_, UIA_ValueValuePropertyId, EventValue::string(std::u16string(node_.valueValue())));
     RECT r = node_.rectValue();
     if (r.left != rect_.left || r.top != rect_.top || r.right != rect_.right || r.bottom != rect_.bottom)
         raisePropertyChanged(node_, UIA_BoundingRectanglePropertyId,

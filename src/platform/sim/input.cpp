@@ -35,7 +35,7 @@ POINT pointOf(LPARAM lParam) {
 
 // An Edit's WM_CHAR: UTF-16 units go in as given, so a surrogate pair sent
 // as two messages arrives as a pair; backspace takes the last unit back.
-// The window's element raises a Name change, as for any new window text.
+// The window's element raises a Value change.
 void typeInto(Window& w, char16_t unit) {
     PropertyWatch watch(w.elem);
     if (unit == 8) {

@@ -93,7 +93,7 @@ public:
         std::u16string_view text(val ? val : u"", bstrLength(val));
         return act([&](Node& n) -> HRESULT {
             if (n.readOnlyValue()) return UIA_E_INVALIDOPERATION;
-            PropertyWatch watch(n);  // a window's value is its text, hence its Name
+            PropertyWatch watch(n);  // raises the Value change
             n.setValue(text);
             watch.raise();
             return S_OK;

@@ -377,6 +377,7 @@ enum TreeScope {
 #define UIA_AutomationIdPropertyId 30011
 #define UIA_ClassNamePropertyId 30012
 #define UIA_NativeWindowHandlePropertyId 30020
+#define UIA_ValueValuePropertyId 30045
 
 #define UIA_IsControlElementPropertyId 30016
 #define UIA_IsContentElementPropertyId 30017

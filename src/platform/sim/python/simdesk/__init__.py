@@ -55,6 +55,7 @@ UIA_IsEnabledPropertyId = 30010
 UIA_AutomationIdPropertyId = 30011
 UIA_ClassNamePropertyId = 30012
 UIA_NativeWindowHandlePropertyId = 30020
+UIA_ValueValuePropertyId = 30045
 
 # UI Automation control type ids
 UIA_ButtonControlTypeId = 50000
