@@ -781,6 +781,69 @@ TEST_F(SimUia, OnlyCallsIntoTheTargetCountAsCrossProcess) {
     EXPECT_EQ(simdesk::crossProcessCalls(), 0);
 }
 
+// A window whose thread does not answer: UI Automation waits up to its
+// connection timeout to obtain an element and up to its transaction timeout
+// to ask one for anything, then fails with UIA_E_TIMEOUT (Microsoft Learn,
+// IUIAutomation2::ConnectionTimeout and TransactionTimeout). Cached values
+// and a window's own rectangle and handle need no answer.
+TEST_F(SimUia, AHungWindowsProviderTimesOutUnlessItRecoversInTime) {
+    EXPECT_EQ(simdesk::uiaTimeouts().connectionMs, 20);  // 2 s and 20 s, scaled down
+    EXPECT_EQ(simdesk::uiaTimeouts().transactionMs, 200);
+    simdesk::setUiaTimeouts({1, 1});
+    HWND top = window(nullptr, u"#32770", u"Dialog");
+    HWND ok = window(top, u"Button", u"OK");
+    HWND host = window(top, u"Chrome_RenderWidgetHostHWND", u"");
+    element(simdesk::elementOf(host), u"content");
+    auto button = fromHandle(ok);
+    auto content = named(top, u"content");
+    auto cached = named(top, u"OK");
+    ASSERT_TRUE(content && cached);
+    ASSERT_TRUE(simdesk::setWindowHung(top, true));  // its controls share its thread
+    simdesk::resetCalls();
+
+    ComPtr<IUIAutomationElement> e;
+    EXPECT_EQ(uia->ElementFromHandle(ok, e.put()), UIA_E_TIMEOUT);
+    EXPECT_FALSE(e);
+    Bstr name;
+    EXPECT_EQ(button->get_CurrentName(name.put()), UIA_E_TIMEOUT);
+    ComPtr<IUIAutomationInvokePattern> invoke;
+    EXPECT_EQ(button->GetCurrentPatternAs(UIA_InvokePatternId, IID_IUIAutomationInvokePattern, invoke.putVoid()),
+              UIA_E_TIMEOUT);
+    EXPECT_EQ(button->SetFocus(), UIA_E_TIMEOUT);
+    ComPtr<IUIAutomationElementArray> a;
+    EXPECT_EQ(button->FindAll(TreeScope_Subtree, trueCondition().get(), a.put()), UIA_E_TIMEOUT);
+    RECT r;
+    EXPECT_EQ(content->get_CurrentBoundingRectangle(&r), UIA_E_TIMEOUT);  // the page answers for itself
+    EXPECT_EQ(simdesk::uiaCallsTimedOut(), 6);
+    EXPECT_EQ(button->get_CurrentBoundingRectangle(&r), S_OK);
+    Variant handle;
+    EXPECT_EQ(button->GetCurrentPropertyValue(UIA_NativeWindowHandlePropertyId, handle.ptr()), S_OK);
+    EXPECT_FALSE(cachedRuntimeId(cached.get()).empty());
+    EXPECT_EQ(simdesk::uiaCallsTimedOut(), 6);
+
+    // Recovery, or the window going away, ends a wait early.
+    simdesk::setUiaTimeouts({600000, 600000});
+    HRESULT answered = E_FAIL;
+    std::thread reader([&] {
+        Bstr n;
+        answered = button->get_CurrentName(n.put());
+    });
+    ASSERT_TRUE(ostrand_test::eventually([] { return simdesk::uiaCallsWaiting() == 1; }));
+    simdesk::setWindowHung(top, false);
+    reader.join();
+    EXPECT_EQ(answered, S_OK);
+    simdesk::setWindowHung(top, true);
+    std::thread finder([&] { answered = uia->ElementFromHandle(ok, e.put()); });
+    ASSERT_TRUE(ostrand_test::eventually([] { return simdesk::uiaCallsWaiting() == 1; }));
+    simdesk::destroyWindow(top);
+    finder.join();
+    EXPECT_EQ(answered, UIA_E_ELEMENTNOTAVAILABLE);
+    EXPECT_EQ(simdesk::uiaCallsTimedOut(), 6);
+    simdesk::reset();
+    EXPECT_EQ(simdesk::uiaTimeouts().transactionMs, 200);
+    EXPECT_EQ(simdesk::uiaCallsTimedOut(), 0);
+}
+
 TEST_F(SimUia, InjectedFaultsFailTheCallAndLeaveNothing) {
     HWND top = window(nullptr, u"Frame", u"top");
     auto root = fromHandle(top);

@@ -18,8 +18,9 @@ struct Site {
     int32_t code = 0;
     int remaining = 0;  // -1: until cleared
     int skip = 0;
-    HWND closeWindow = nullptr;  // destroyed on entry, after closeSkip calls
+    HWND closeWindow = nullptr;  // destroyed (or hung) on entry, after closeSkip calls
     int closeSkip = 0;
+    bool closeHangs = false;  // the window stops answering instead of closing
 };
 
 std::mutex faultMutex;
@@ -60,8 +61,9 @@ VariantSet& variants() {
 
 namespace {
 
-// The window a destroyWindowOnCall() made for this call closes now, or null.
-HWND windowClosingNow(Site& s) {
+// The window a destroyWindowOnCall() or hangWindowOnCall() made for this
+// call closes (or hangs) now, or null.
+HWND windowClosingNow(Site& s, bool* hangs) {
     if (!s.closing.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard<std::mutex> g(faultMutex);
     if (!s.closeWindow) return nullptr;
@@ -70,6 +72,7 @@ HWND windowClosingNow(Site& s) {
         return nullptr;
     }
     HWND h = s.closeWindow;
+    *hangs = s.closeHangs;
     s.closeWindow = nullptr;
     s.closing.store(false, std::memory_order_release);
     return h;
@@ -81,7 +84,8 @@ bool enter(Call call, int32_t* code) {
     Site& s = sites()[static_cast<int>(call)];
     s.calls.fetch_add(1, std::memory_order_relaxed);
     // Platform functions are entered without the desktop's lock held.
-    if (HWND h = windowClosingNow(s)) destroyWindow(h);
+    bool hangs = false;
+    if (HWND h = windowClosingNow(s, &hangs)) hangs ? (void)setWindowHung(h, true) : (void)destroyWindow(h);
     if (!s.armed.load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> g(faultMutex);
     if (s.remaining == 0) return false;
@@ -164,15 +168,24 @@ bool failCall(const std::string& name, int32_t code, int count, int skip) {
     return true;
 }
 
-bool destroyWindowOnCall(HWND hwnd, const std::string& name, int skip) {
+namespace {
+
+bool onCall(HWND hwnd, const std::string& name, int skip, bool hangs) {
     Site* s = findSite(name);
     if (!s || skip < 0) return false;
     std::lock_guard<std::mutex> g(faultMutex);
     s->closeWindow = hwnd;
     s->closeSkip = skip;
+    s->closeHangs = hangs;
     s->closing.store(true, std::memory_order_release);
     return true;
 }
+
+}  // namespace
+
+bool destroyWindowOnCall(HWND hwnd, const std::string& name, int skip) { return onCall(hwnd, name, skip, false); }
+
+bool hangWindowOnCall(HWND hwnd, const std::string& name, int skip) { return onCall(hwnd, name, skip, true); }
 
 void clearFaults() {
     std::lock_guard<std::mutex> g(faultMutex);
@@ -194,6 +207,7 @@ void reset() {
     clearFaults();
     resetCalls();
     setCrossProcessLatency(0);
+    setUiaTimeouts(UiaTimeouts{});
     resetThreads();
 }
 

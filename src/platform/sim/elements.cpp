@@ -15,6 +15,19 @@ constexpr ElementId kFirstElementId = ElementId(1) << 40;
 std::atomic<int64_t> crossCalls{0};
 std::atomic<int64_t> transferred{0};  // elements whose values a call cached
 std::atomic<int64_t> latencyNs{0};
+std::atomic<int64_t> connectionMs{UiaTimeouts{}.connectionMs};
+std::atomic<int64_t> transactionMs{UiaTimeouts{}.transactionMs};
+std::atomic<int64_t> timedOut{0};
+std::atomic<int64_t> waiting{0};
+
+// Whether the thread that serves the element's provider fails to answer. A
+// window-less element is served by its host window's thread, and a child
+// window is taken to share its ancestors' thread, as dialogs' controls do.
+bool unresponsive(const Node& n) {
+    for (const Window* w = n.host; w; w = w->parent)
+        if (w->hung) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -215,9 +228,37 @@ void crossProcessCall() {
 void resetCrossProcessCalls() {
     crossCalls.store(0);
     transferred.store(0);
+    timedOut.store(0);
 }
 
 void countTransferred(int64_t elements) { transferred.fetch_add(elements, std::memory_order_relaxed); }
+
+// UI Automation's client waits for the provider's process up to its
+// connection timeout (2 s) when it asks for an element, and up to its
+// transaction timeout (20 s) when it asks an element for information
+// (Microsoft Learn, IUIAutomation2::ConnectionTimeout and TransactionTimeout),
+// then fails with UIA_E_TIMEOUT. A window that recovers, or goes away, ends
+// the wait (destroying or un-hanging a window wakes desk().senders).
+//
+// A window's element has UI Automation's HWND host provider in the client,
+// which answers for the window's rectangle and handle from the window system
+// (Microsoft Learn, UiaHostProviderFromHwnd and IRawElementProviderSimple::
+// HostRawElementProvider; that it does so for a hung window is unverified).
+HRESULT awaitProvider(ElementId id, ProviderWait wait) {
+    std::unique_lock<std::mutex> lk(desk().m);
+    auto blocked = [id, wait] {
+        const Node* n = findNode(id);
+        return n && !(wait == ProviderWait::HostProperty && n->window) && unresponsive(*n);
+    };
+    if (!blocked()) return S_OK;
+    const int64_t ms = (wait == ProviderWait::Connection ? connectionMs : transactionMs).load();
+    waiting.fetch_add(1);
+    const bool answered = desk().senders.wait_for(lk, std::chrono::milliseconds(ms), [&] { return !blocked(); });
+    waiting.fetch_sub(1);
+    if (answered) return S_OK;
+    timedOut.fetch_add(1);
+    return UIA_E_TIMEOUT;
+}
 
 }  // namespace simdesk::detail
 
@@ -383,5 +424,16 @@ int64_t cachedElementsTransferred() { return transferred.load(); }
 void setCrossProcessLatency(int64_t nanoseconds) { latencyNs.store(nanoseconds < 0 ? 0 : nanoseconds); }
 
 int64_t crossProcessLatency() { return latencyNs.load(); }
+
+void setUiaTimeouts(const UiaTimeouts& t) {
+    connectionMs.store(std::max<int64_t>(t.connectionMs, 0));
+    transactionMs.store(std::max<int64_t>(t.transactionMs, 0));
+}
+
+UiaTimeouts uiaTimeouts() { return UiaTimeouts{connectionMs.load(), transactionMs.load()}; }
+
+int64_t uiaCallsTimedOut() { return timedOut.load(); }
+
+int64_t uiaCallsWaiting() { return waiting.load(); }
 
 }  // namespace simdesk

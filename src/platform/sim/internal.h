@@ -219,6 +219,14 @@ void crossProcessCall();
 void crossProcessRequest();
 void crossProcessReply();
 void resetCrossProcessCalls();
+// Before a call reaches the provider of element `id`: while the thread behind
+// it does not answer, waits up to the connection or transaction timeout and
+// then gives UIA_E_TIMEOUT; S_OK at once for a responsive or unknown element.
+// HostProperty: a window's rectangle or handle, which a window's element
+// reads in the client without its thread (a transaction for any other).
+// Never called with desk().m held.
+enum class ProviderWait { Connection, Transaction, HostProperty };
+HRESULT awaitProvider(ElementId id, ProviderWait wait);
 // Elements whose values a cache request carried back across the process line.
 void countTransferred(int64_t elements);
 

@@ -50,6 +50,7 @@ protected:
 private:
     template <class Op>
     HRESULT run(bool action, Op& op) const {
+        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         crossProcessCall();
         std::lock_guard<std::mutex> g(desk().m);
         Node* n = findNode(id_);

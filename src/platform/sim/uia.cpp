@@ -748,6 +748,7 @@ public:
         SIM_ENTER(SetFocus);
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;  // AutomationElementMode_None
+        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         crossProcessCall();
         return focusElement(id_);
     }
@@ -758,6 +759,7 @@ public:
         *out = nullptr;
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;
+        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         crossProcessCall();
         return patternObject(static_cast<IUIAutomationElement*>(this), id_, pattern, riid, out);
     }
@@ -775,6 +777,9 @@ private:
         // UI Automation refuses current values to an element fetched with
         // AutomationElementMode_None, without asking the provider.
         if (!id_) return UIA_E_INVALIDOPERATION;
+        const bool host = p == Prop::BoundingRectangle || p == Prop::NativeWindowHandle;
+        if (HRESULT hr = awaitProvider(id_, host ? ProviderWait::HostProperty : ProviderWait::Transaction); FAILED(hr))
+            return hr;
         crossProcessCall();
         std::lock_guard<std::mutex> g(desk().m);
         const Node* n = findNode(id_);
@@ -840,6 +845,7 @@ private:
         auto* cond = dynamic_cast<const ConditionImpl*>(condition);
         if (!cond) return E_FAIL;  // not a condition of this UI Automation
         if (!id_) return UIA_E_INVALIDOPERATION;
+        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         crossProcessRequest();
         Cache* cache = new Cache(props);
         std::vector<ElementId> ids;
@@ -933,6 +939,8 @@ public:
         *element = nullptr;
         SIM_FAIL_HR();
         if (!hwnd) return UIA_E_ELEMENTNOTAVAILABLE;
+        if (HRESULT hr = awaitProvider(elementOf(static_cast<HWND>(hwnd)), ProviderWait::Connection); FAILED(hr))
+            return hr;
         crossProcessCall();
         Element* e = Element::ofWindow(static_cast<HWND>(hwnd));
         if (!e) return UIA_E_ELEMENTNOTAVAILABLE;

@@ -51,6 +51,9 @@ SIMDESK_API void clearFaults();
 // its window at that very moment. Once only; clearFaults() disarms it.
 // False for an unknown name or a negative skip.
 SIMDESK_API bool destroyWindowOnCall(HWND hwnd, const std::string& name, int skip = 0);
+// The same, but the window stops answering (as setWindowHung) instead: an
+// application that hangs just as input is sent to it.
+SIMDESK_API bool hangWindowOnCall(HWND hwnd, const std::string& name, int skip = 0);
 
 // ---- Windows ------------------------------------------------------------------------
 
@@ -236,6 +239,22 @@ SIMDESK_API int64_t crossProcessCalls();
 SIMDESK_API int64_t cachedElementsTransferred();
 SIMDESK_API void setCrossProcessLatency(int64_t nanoseconds);
 SIMDESK_API int64_t crossProcessLatency();
+
+// How long UI Automation waits for a provider whose window's thread does not
+// answer (the window or an ancestor is hung) before the call fails with
+// UIA_E_TIMEOUT: the connection timeout for obtaining an element
+// (ElementFromHandle), the transaction timeout for reading from or acting on
+// one (Find*, current properties, patterns, SetFocus). Windows waits 2 s and
+// 20 s; the desktop waits a hundredth of that unless told otherwise.
+struct UiaTimeouts {
+    int64_t connectionMs = 20;
+    int64_t transactionMs = 200;
+};
+SIMDESK_API void setUiaTimeouts(const UiaTimeouts& timeouts);
+SIMDESK_API UiaTimeouts uiaTimeouts();
+// Calls that gave up on a hung provider, and calls waiting for one now.
+SIMDESK_API int64_t uiaCallsTimedOut();
+SIMDESK_API int64_t uiaCallsWaiting();
 
 // ---- Threads, apartments and message queues -----------------------------------
 

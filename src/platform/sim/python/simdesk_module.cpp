@@ -270,14 +270,15 @@ PyObject* fail(PyObject*, PyObject* args, PyObject* kw) {
     Py_RETURN_NONE;
 }
 
-PyObject* destroy_window_on_call(PyObject*, PyObject* args, PyObject* kw) {
+template <bool (*arm)(HWND, const std::string&, int)>
+PyObject* windowOnCall(PyObject*, PyObject* args, PyObject* kw) {
     static const char* kwlist[] = {"hwnd", "name", "skip", nullptr};
     unsigned long long h;
     const char* name = nullptr;
     int skip = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "Ks|i", const_cast<char**>(kwlist), &h, &name, &skip)) return nullptr;
-    if (!simdesk::destroyWindowOnCall(toHwnd(h), name, skip))
-        return PyErr_Format(PyExc_ValueError, "cannot destroy a window on '%s' (skip %d)", name, skip);
+    if (!arm(toHwnd(h), name, skip))
+        return PyErr_Format(PyExc_ValueError, "cannot act on a window on '%s' (skip %d)", name, skip);
     Py_RETURN_NONE;
 }
 
@@ -566,6 +567,21 @@ PyObject* set_latency(PyObject*, PyObject* args) {
 
 PyObject* latency(PyObject*, PyObject*) {
     return PyFloat_FromDouble(static_cast<double>(simdesk::crossProcessLatency()) / 1000.0);
+}
+
+PyObject* set_uia_timeouts(PyObject*, PyObject* args) {
+    long long connection, transaction;
+    if (!PyArg_ParseTuple(args, "LL", &connection, &transaction)) return nullptr;
+    if (connection < 0 || transaction < 0) return PyErr_Format(PyExc_ValueError, "timeouts must not be negative");
+    simdesk::setUiaTimeouts(simdesk::UiaTimeouts{connection, transaction});
+    Py_RETURN_NONE;
+}
+
+PyObject* uia_timeouts(PyObject*, PyObject*) {
+    simdesk::UiaTimeouts t = simdesk::uiaTimeouts();
+    return Py_BuildValue("{s:L, s:L, s:L, s:L}", "connection_ms", (long long)t.connectionMs, "transaction_ms",
+                         (long long)t.transactionMs, "timed_out", (long long)simdesk::uiaCallsTimedOut(), "waiting",
+                         (long long)simdesk::uiaCallsWaiting());
 }
 
 PyObject* threadDict(const simdesk::ThreadState& t) {
@@ -1030,10 +1046,14 @@ PyMethodDef methods[] = {
     FN(reset_calls, METH_NOARGS, "Reset every call counter to 0."),
     FN(fail, METH_VARARGS | METH_KEYWORDS,
        "fail(name, code, count=1, skip=0): make a platform call fail count times (-1: always) after skip calls."),
-    FN(clear_faults, METH_NOARGS, "Remove every injected failure (and every destroy_window_on_call)."),
-    FN(destroy_window_on_call, METH_VARARGS | METH_KEYWORDS,
-       "destroy_window_on_call(hwnd, name, skip=0): the window is destroyed just as the platform call is entered, "
-       "after skip calls of it, as an application closing it at that moment; once."),
+    FN(clear_faults, METH_NOARGS, "Remove every injected failure (and every destroy_ or hang_window_on_call)."),
+    {"destroy_window_on_call", (PyCFunction)(void (*)())windowOnCall<simdesk::destroyWindowOnCall>,
+     METH_VARARGS | METH_KEYWORDS,
+     "destroy_window_on_call(hwnd, name, skip=0): the window is destroyed just as the platform call is entered, "
+     "after skip calls of it, as an application closing it at that moment; once."},
+    {"hang_window_on_call", (PyCFunction)(void (*)())windowOnCall<simdesk::hangWindowOnCall>,
+     METH_VARARGS | METH_KEYWORDS,
+     "hang_window_on_call(hwnd, name, skip=0): the same, but the window stops answering instead."},
     FN(create_window, METH_VARARGS | METH_KEYWORDS,
        "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True, "
        "read_only=False) -> hwnd"),
@@ -1077,6 +1097,11 @@ PyMethodDef methods[] = {
        "Elements whose values cache requests carried back (found elements and relatives cached with them)."),
     FN(set_latency, METH_VARARGS, "set_latency(microseconds): what each cross-process call costs."),
     FN(latency, METH_NOARGS, "The cross-process latency in microseconds."),
+    FN(set_uia_timeouts, METH_VARARGS,
+       "set_uia_timeouts(connection_ms, transaction_ms): how long UI Automation waits for a hung window's provider."),
+    FN(uia_timeouts, METH_NOARGS,
+       "{'connection_ms', 'transaction_ms', 'timed_out', 'waiting'}: the timeouts, calls that gave up since the last "
+       "reset_calls, and calls waiting now."),
     FN(threads, METH_NOARGS, "Every thread the desktop has seen, with its apartment and message queue."),
     FN(current_thread_id, METH_NOARGS, "The calling thread's Windows thread id."),
     FN(co_initialize, METH_VARARGS, "co_initialize(model='mta'|'sta') -> HRESULT, on the calling thread."),
