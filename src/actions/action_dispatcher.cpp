@@ -14,19 +14,31 @@ bool actionTypeFromText(const std::string& text, ActionType* out) {
     return false;
 }
 
+namespace {
+
+// The Win32 way is tried when the pattern did not do the job, but not when
+// the application did not answer: the fallback reads the element through UI
+// Automation again, and each read would wait as long once more (20 s on
+// Windows) before failing the same way.
+bool fallBack(const ActionResult& result) {
+    return !result.success && result.hr != static_cast<HRESULT>(UIA_E_TIMEOUT);
+}
+
+}  // namespace
+
 ActionResult ActionDispatcher::execute(IUIAutomationElement* element, ActionType type,
                                        const ActionParams& params) const {
     ActionResult result;
     switch (type) {
         case ActionType::Click:
             result = invokeAction(element);
-            return result.success ? result : win32Click(element);
+            return fallBack(result) ? win32Click(element) : result;
         case ActionType::Type:
             result = setValueAction(element, params.text);
-            return result.success ? result : win32Type(element, params.text);
+            return fallBack(result) ? win32Type(element, params.text) : result;
         case ActionType::Scroll:
             result = scrollAction(element, params.horizontalAmount, params.verticalAmount);
-            return result.success ? result : win32Scroll(element, params.wheelDelta);
+            return fallBack(result) ? win32Scroll(element, params.wheelDelta) : result;
         case ActionType::Focus: return focusAction(element);
         case ActionType::Hover: return win32Hover(element);
         case ActionType::Select: return selectAction(element);

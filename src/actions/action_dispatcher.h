@@ -55,8 +55,9 @@ ActionResult win32Hover(IUIAutomationElement* element);
 // The element's own window, or null for a window-less element.
 HWND nativeWindowHandle(IUIAutomationElement* element);
 // The centre of the element's current bounding rectangle, each sum halved
-// toward zero; (0, 0) when it cannot be read.
-POINT elementCentre(IUIAutomationElement* element);
+// toward zero; the read's failure when it cannot be read (`*centre` is then
+// (0, 0)).
+HRESULT elementCentre(IUIAutomationElement* element, POINT* centre);
 // MAKELPARAM of a point: x and y cut to their low 16 bits.
 LPARAM packPoint(POINT point);
 

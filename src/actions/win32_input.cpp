@@ -11,13 +11,16 @@ constexpr DWORD kFocusSettleMs = 20;
 
 }  // namespace
 
-POINT elementCentre(IUIAutomationElement* element) {
+HRESULT elementCentre(IUIAutomationElement* element, POINT* centre) {
+    *centre = POINT{0, 0};
     RECT rect{0, 0, 0, 0};
-    if (!element || FAILED(element->get_CurrentBoundingRectangle(&rect))) return POINT{0, 0};
+    if (!element) return E_POINTER;
+    if (HRESULT hr = element->get_CurrentBoundingRectangle(&rect); FAILED(hr)) return hr;
     // 64-bit sums: halving two extreme edges must not overflow; the result
     // of halving fits 32 bits again. Division truncates toward zero.
-    return POINT{static_cast<LONG>((static_cast<int64_t>(rect.left) + rect.right) / 2),
-                 static_cast<LONG>((static_cast<int64_t>(rect.top) + rect.bottom) / 2)};
+    *centre = POINT{static_cast<LONG>((static_cast<int64_t>(rect.left) + rect.right) / 2),
+                    static_cast<LONG>((static_cast<int64_t>(rect.top) + rect.bottom) / 2)};
+    return S_OK;
 }
 
 LPARAM packPoint(POINT point) { return MAKELPARAM(point.x, point.y); }
@@ -55,7 +58,9 @@ HRESULT inputRefusal(HWND window) {
 // for done; nothing more is sent after it. A refusal by privilege isolation
 // is only reported: nothing here tries to get past it.
 ActionResult win32Click(IUIAutomationElement* element) {
-    POINT centre = elementCentre(element);
+    POINT centre;
+    // Input at a point that could not be read would land at (0, 0).
+    if (HRESULT hr = elementCentre(element, &centre); FAILED(hr)) return {false, "Win32Click", hr};
     HWND window = nativeWindowHandle(element);
     if (!window) return {false, "Win32Click", E_FAIL};
     if (HRESULT refused = inputRefusal(window); FAILED(refused)) return {false, "Win32Click", refused};
@@ -84,7 +89,8 @@ ActionResult win32Type(IUIAutomationElement* element, const WString& text) {
 }
 
 ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta) {
-    POINT centre = elementCentre(element);
+    POINT centre;
+    if (HRESULT hr = elementCentre(element, &centre); FAILED(hr)) return {false, "Win32Scroll", hr};
     HWND window = WindowFromPoint(centre);
     if (!window) return {false, "Win32Scroll", E_FAIL};
     WPARAM wParam = MAKEWPARAM(0, wheelDelta);
@@ -99,7 +105,8 @@ ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta) {
 }
 
 ActionResult win32Hover(IUIAutomationElement* element) {
-    POINT centre = elementCentre(element);
+    POINT centre;
+    if (HRESULT hr = elementCentre(element, &centre); FAILED(hr)) return {false, "Win32Hover", hr};
     if (!SetCursorPos(centre.x, centre.y)) return {false, "Win32Hover", static_cast<HRESULT>(GetLastError())};
     if (HWND window = WindowFromPoint(centre)) {
         POINT client = centre;

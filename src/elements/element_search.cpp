@@ -84,7 +84,12 @@ HRESULT NativeCore::findElement(HWND window, IUIAutomationCondition* condition, 
     if (!session) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
     ComPtr<IUIAutomationElement> root;
     hr = session->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), root.put());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+        // Not a window is an answer; an application that did not answer in
+        // time is not, and must not read as "no such element" alone.
+        if (hr == static_cast<HRESULT>(UIA_E_TIMEOUT)) logFailure("findElement failed: ", hr);
+        return hr;
+    }
     if (!root) return E_FAIL;
     // The subtree includes the window's own element.
     hr = root->FindFirst(TreeScope_Subtree, condition, element);

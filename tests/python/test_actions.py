@@ -293,7 +293,9 @@ FALLBACKS = {"click": ({}, "ok", "PostMessageW", 2),
 # (action, cause) -> (success, hr, calls carrying input that were made).
 # Elevated: the first message is refused. Gone: the window is destroyed as
 # the second post (the button-up, the second character) or the wheel is
-# entered. Hung: posted input waits for the window; the wheel is not taken.
+# entered. Hung: the window stops answering as the first input call is
+# entered (before, UI Automation itself would wait on it); posted input waits
+# for the window; the wheel is not taken.
 LANDING = {("click", "elevated"): (False, ACCESS_DENIED, 1),
            ("type", "elevated"): (False, ACCESS_DENIED, 1),
            ("scroll", "elevated"): (False, ACCESS_DENIED, 1),
@@ -322,7 +324,7 @@ def test_input_that_did_not_land_is_reported_and_nothing_follows_it(initialised,
     elif cause == "gone":
         simdesk.destroy_window_on_call(d, carrier, skip=0 if calls == 1 else 1)
     else:
-        simdesk.set_window_hung(window, True)
+        simdesk.hang_window_on_call(window, carrier)
     simdesk.reset_calls()
     # execute_action holds the interpreter lock throughout, so a wait for a
     # hung window could not be interrupted from Python: a watchdog ends the
@@ -370,6 +372,38 @@ class KeyLike(str):
 
     def __eq__(self, other):
         raise ZeroDivisionError("compared")
+
+
+UIA_TIMEOUT = signed(0x80131505)
+
+
+def test_an_application_that_stopped_answering_is_reported_after_one_wait(initialised):
+    """UI Automation gives up on a hung application after its timeout. Each
+    function waits once and says so; an action does not go on to a Win32
+    fallback, whose UI Automation reads would each wait as long again."""
+    d, edit, ok = dialog()
+    top, link, plain = page()
+    handles = {"ok": find(d, "automation_id", "ok"), "link": find(top, "automation_id", "cafe")}
+    ostrandcore.configure_cache([], "subtree", "uia")
+    simdesk.set_window_hung(d, True)
+    simdesk.set_window_hung(top, True)
+    simdesk.reset_calls()
+    mark = log_mark()
+    assert ostrandcore.find_element(d, "name", "OK") is None
+    assert log_since(mark) == "findElement failed: 0x80131505\n"
+    with pytest.raises(RuntimeError, match="Cache refresh failed: HRESULT 0x80131505"):
+        ostrandcore.query_elements_cached(top)
+    assert simdesk.uia_timeouts()["timed_out"] == 2
+    for target, action, params in [("ok", "click", {}), ("ok", "type", {"text": "x"}), ("ok", "scroll", {}),
+                                   ("ok", "focus", {}), ("link", "hover", {}), ("link", "select", {})]:
+        before = simdesk.uia_timeouts()["timed_out"]
+        result = act(handles[target], action, params)
+        assert (result["success"], result["hr"]) == (False, UIA_TIMEOUT), (action, result)
+        assert simdesk.uia_timeouts()["timed_out"] == before + 1, action
+    assert simdesk.messages(ok) == [] and simdesk.messages(edit) == []
+    assert simdesk.cursor() == (0, 0)   # no hover at a point that could not be read
+    simdesk.set_window_hung(d, False)
+    assert act(handles["ok"], "click", {}) == {"success": True, "path": "InvokePattern", "hr": 0}
 
 
 def test_a_dict_key_that_cannot_be_compared_is_a_missing_entry_and_nothing_is_printed(initialised, monkeypatch):

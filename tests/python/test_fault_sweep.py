@@ -255,7 +255,7 @@ def page():
 
 def dialog():
     """A classic dialog: its controls are windows. Nothing covers the screen
-    point (0, 0), where a failed rectangle read puts the element centre."""
+    point (0, 0), so input that went there would show as a success."""
     d = simdesk.create_window(class_name="#32770", text="Sign in", rect=(100, 100, 500, 400))
     label = simdesk.create_window(parent=d, class_name="Static", text="User:", rect=(110, 130, 170, 150))
     edit = simdesk.create_window(parent=d, class_name="Edit", text="", rect=(180, 130, 480, 150))
@@ -484,6 +484,18 @@ def action_result(success, path, hr=0):
     return ("returns", {"success": success, "path": path, "hr": hr})
 
 
+def rect_read_failed(path):
+    """A failed rectangle read ends a Win32 fallback with its code; a read
+    that succeeded without a value leaves the rectangle empty, its centre at
+    (0, 0), where nothing is: a click or hover goes there, no window takes
+    the wheel."""
+    def showing(f):
+        if not f.empty:
+            return action_result(False, path, signed(f.code))
+        return action_result(False, path, signed(E_FAIL)) if path == "Win32Scroll" else action_result(True, path)
+    return showing
+
+
 class Action(Scenario):
     """execute_action on an element found beforehand. `pattern`: the path the
     un-faulted action takes; `fallback`: what its Win32 fallback gives, or
@@ -517,7 +529,8 @@ class Action(Scenario):
         if f.empty and call in REPORT_ONLY:
             return base
         if call in self.on_failure:
-            return self.on_failure[call]
+            showing = self.on_failure[call]
+            return showing(f) if callable(showing) else showing
         if call in REPORT_ONLY | {"GetCurrentPatternAs", "SysAllocString"}:
             if self.fallback is not None:
                 return self.fallback
@@ -698,6 +711,8 @@ SCENARIOS = [
     Action("click-win32", dialog, "label", "click", {}, action_result(True, "Win32Click"),
            fallback=action_result(True, "Win32Click"),
            on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Click", signed(E_FAIL)),
+                       # no click at a point that could not be read
+                       "get_CurrentBoundingRectangle": rect_read_failed("Win32Click"),
                        "ScreenToClient": action_result(False, "Win32Click", signed(E_FAIL)),
                        # a window that does not say it is enabled takes no posted input
                        "IsWindowEnabled": action_result(False, "Win32Click", NOT_ENABLED),
@@ -720,13 +735,14 @@ SCENARIOS = [
     Action("scroll-win32", dialog, "label", "scroll", {}, action_result(True, "Win32Scroll"),
            fallback=action_result(True, "Win32Scroll"),
            on_failure={"WindowFromPoint": action_result(False, "Win32Scroll", signed(E_FAIL)),
-                       "get_CurrentBoundingRectangle": action_result(False, "Win32Scroll", signed(E_FAIL)),
+                       "get_CurrentBoundingRectangle": rect_read_failed("Win32Scroll"),
                        # a wheel nobody took
                        "SendMessageTimeoutW": action_result(False, "Win32Scroll", signed(CODE))}),
     Action("focus", page, "send", "focus", {}, action_result(True, "FocusPattern"),
            on_failure={"SetFocus": action_result(False, "FocusPattern", signed(CODE))}),
     Action("hover", dialog, "edit", "hover", {}, action_result(True, "Win32Hover"),
-           on_failure={"SetCursorPos": action_result(False, "Win32Hover", signed(CODE))}),
+           on_failure={"SetCursorPos": action_result(False, "Win32Hover", signed(CODE)),
+                       "get_CurrentBoundingRectangle": rect_read_failed("Win32Hover")}),
     Action("select", page, "item", "select", {}, action_result(True, "SelectionItemPattern")),
     Action("expand", page, "node", "expand", {}, action_result(True, "ExpandCollapsePattern")),
     Action("collapse", page, "node", "expand", {"expand": False}, action_result(True, "ExpandCollapsePattern")),
