@@ -205,6 +205,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     started = time.perf_counter()
 
+    # As on Windows, every top-level window has a title bar with its buttons.
+    simdesk.set_title_bars(True)
     dialog, controls = build_classic_dialog()
     browser, parts = build_browser()
     print(f"initialise() -> {ostrandcore.initialise()}")

@@ -7,7 +7,10 @@ from xml.sax.saxutils import escape, quoteattr
 
 CONTROL_TYPES = {50000: "Button", 50002: "CheckBox", 50003: "ComboBox", 50004: "Edit", 50005: "Hyperlink",
                  50008: "List", 50013: "RadioButton", 50020: "Text", 50025: "Custom", 50026: "Group",
-                 50030: "Document", 50032: "Window", 50033: "Pane"}
+                 50030: "Document", 50032: "Window", 50033: "Pane", 50037: "TitleBar"}
+
+# The title bar's buttons, drawn as Windows draws them.
+CAPTION_GLYPHS = {"Minimize": "\u2014", "Maximize": "\u2610", "Close": "\u2715"}
 
 MODES = ("win32", "uia")
 # Outline colours: what both modes see, and what only one of them sees.
@@ -129,6 +132,12 @@ def _draw_control(row, out):
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='#f3f3f3' stroke='#767676'/>")
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='22' fill='#2b579a'/>")
         out.append(f"<text x='{left + 8}' y='{top + 15}' font-size='12' fill='white' {FONT}>{name}</text>")
+    elif control_type == 50037:
+        out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='#2b579a'/>")
+        out.append(f"<text x='{left + 8}' y='{cy}' font-size='12' fill='white' {FONT}>{name}</text>")
+    elif control_type == 50000 and row["depth"] == 2 and row["automation_id"] in CAPTION_GLYPHS:
+        glyph = CAPTION_GLYPHS[row["automation_id"]]
+        out.append(f"<text x='{cx}' y='{cy}' font-size='12' fill='white' text-anchor='middle' {FONT}>{glyph}</text>")
     elif control_type in (50030, 50033) and row["class_name"] != "#32770":
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='white'/>")
     elif control_type == 50026:

@@ -453,6 +453,12 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
     const auto E = idOf(e);
     simdesk::removeElement(e);
     simdesk::destroyWindow(child);
+    simdesk::setTitleBars(true);
+    settle();
+    simdesk::ElementState topState;
+    ASSERT_TRUE(simdesk::elementState(topId, &topState));
+    const auto B = idOf(topState.children.at(0));
+    simdesk::setTitleBars(false);
     settle();
 
     const auto C = hwndId(child), T = hwndId(top);
@@ -475,7 +481,7 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
     EXPECT_EQ(p[5].sender, T);
 
     auto st = rs->seen();
-    ASSERT_EQ(st.size(), 4u);
+    ASSERT_EQ(st.size(), 6u);
     // An addition: the child sends, and no runtime id comes with it (the
     // documented handler: runtimeId only for ChildRemoved, null otherwise).
     EXPECT_EQ(st[0].arg, StructureChangeType_ChildAdded);
@@ -491,6 +497,12 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
     }
     EXPECT_EQ(st[2].runtimeId, E);
     EXPECT_EQ(st[3].runtimeId, C);
+    // Title bars come and go as children of their windows.
+    EXPECT_EQ(st[4].arg, StructureChangeType_ChildAdded);
+    EXPECT_EQ(st[4].sender, B);
+    EXPECT_EQ(st[5].arg, StructureChangeType_ChildRemoved);
+    EXPECT_EQ(st[5].sender, T);
+    EXPECT_EQ(st[5].runtimeId, B);
 }
 
 TEST_F(SimEvents, RemoveAllWaitsForACallInProgressAndDropsQueuedOnes) {

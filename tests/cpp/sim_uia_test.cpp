@@ -46,6 +46,9 @@ std::vector<T> arrayValues(SAFEARRAY* a) {
 
 LONG handleValue(HWND h) { return static_cast<LONG>(reinterpret_cast<uintptr_t>(h)); }
 
+using Edges = std::tuple<LONG, LONG, LONG, LONG>;
+Edges edges(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+
 class SimUia : public ostrand_test::DeskTest {
 protected:
     void SetUp() override {
@@ -538,6 +541,125 @@ TEST_F(SimUia, WindowlessElementsInheritTheirHostAndHaveFragmentIds) {
     SafeArray live;
     ASSERT_EQ(e[2]->GetRuntimeId(live.put()), S_OK);
     EXPECT_EQ(arrayValues<int32_t>(live.get()), linkId);
+}
+
+// Microsoft Learn, "TitleBar Control Type": the control view is TitleBar -
+// Button (0 or more), and the bar's rectangle holds every control in it.
+// The non-client area comes before the client's children, it has no
+// windows, and its names and rectangles are the window's as they are now.
+TEST_F(SimUia, TitleBarsAreTheFirstChildOfEachTopLevelWindowWhileTurnedOn) {
+    HWND top = window(nullptr, u"Frame", u"Notes");
+    ASSERT_TRUE(simdesk::setWindowRect(top, RECT{100, 50, 700, 450}));
+    HWND ok = window(top, u"Button", u"OK");
+    element(simdesk::elementOf(top), u"doc");
+    auto state = [](simdesk::ElementId id) {
+        simdesk::ElementState st;
+        EXPECT_TRUE(simdesk::elementState(id, &st)) << id;
+        return st;
+    };
+    EXPECT_EQ(state(simdesk::elementOf(top)).children.size(), 2u);  // off by default
+    simdesk::setTitleBars(true);
+    HWND later = window(nullptr, u"Frame", u"later");  // windows made afterwards get one too
+
+    const std::vector<simdesk::ElementId> kids = state(simdesk::elementOf(top)).children;
+    ASSERT_EQ(kids.size(), 3u);
+    EXPECT_EQ(kids[1], simdesk::elementOf(ok));
+    const simdesk::ElementState bar = state(kids[0]);
+    EXPECT_EQ(bar.parent, simdesk::elementOf(top));
+    EXPECT_EQ(bar.window, nullptr);
+    EXPECT_EQ(bar.controlType, UIA_TitleBarControlTypeId);
+    EXPECT_EQ(bar.automationId, u"TitleBar");
+    EXPECT_EQ(bar.name, u"Notes");
+    EXPECT_TRUE(bar.patterns.empty());
+    EXPECT_FALSE(bar.focusable);
+    ASSERT_EQ(bar.runtimeId.size(), 4u);
+    EXPECT_EQ(bar.runtimeId[1], handleValue(top));
+    EXPECT_EQ(edges(bar.rect), Edges(100, 50, 700, 80));
+    ASSERT_EQ(bar.children.size(), 3u);
+    const char16_t* names[] = {u"Minimize", u"Maximize", u"Close"};
+    for (size_t i = 0; i < 3; ++i) {
+        const simdesk::ElementState b = state(bar.children[i]);
+        EXPECT_EQ(b.parent, kids[0]);
+        EXPECT_EQ(b.controlType, UIA_ButtonControlTypeId);
+        EXPECT_EQ(b.name, names[i]);
+        EXPECT_EQ(b.automationId, names[i]);
+        EXPECT_FALSE(b.focusable);
+        EXPECT_TRUE(b.children.empty());
+        // 46 pixels each, right to left from the bar's end, inside the bar.
+        EXPECT_EQ(edges(b.rect), Edges(700 - 46 * LONG(3 - i), 50, 700 - 46 * LONG(2 - i), 80)) << i;
+    }
+    EXPECT_EQ(found(fromHandle(top).get(), TreeScope_Subtree),
+              (Names{"Notes", "Notes", "Minimize", "Maximize", "Close", "OK", "doc"}));
+
+    // A search for a Button meets Minimize first, and it can be invoked.
+    Variant button;
+    button.get().vt = VT_I4;
+    button.get().lVal = UIA_ButtonControlTypeId;
+    ComPtr<IUIAutomationCondition> isButton;
+    ASSERT_EQ(uia->CreatePropertyCondition(UIA_ControlTypePropertyId, button.get(), isButton.put()), S_OK);
+    ComPtr<IUIAutomationElementArray> buttons;
+    ASSERT_EQ(fromHandle(top)->FindAll(TreeScope_Subtree, isButton.get(), buttons.put()), S_OK);
+    auto all = items(buttons.get());
+    ASSERT_EQ(all.size(), 4u);
+    UIA_HWND native = reinterpret_cast<UIA_HWND>(1);
+    EXPECT_EQ(all[0]->get_CurrentNativeWindowHandle(&native), S_OK);
+    EXPECT_EQ(native, nullptr);
+    EXPECT_EQ(pattern<IUIAutomationInvokePattern>(all[0].get(), UIA_InvokePatternId, IID_IUIAutomationInvokePattern)
+                  ->Invoke(),
+              S_OK);
+    EXPECT_EQ(state(bar.children[0]).invokeCount, 1u);
+
+    // Win32 enumeration sees only the windows.
+    std::vector<HWND> enumerated;
+    EnumChildWindows(
+        top,
+        [](HWND h, LPARAM p) {
+            reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&enumerated));
+    EXPECT_EQ(enumerated, std::vector<HWND>{ok});
+
+    // Moving and renaming the window moves and renames the bar.
+    ASSERT_TRUE(simdesk::setWindowRect(top, RECT{0, 0, 300, 200}));
+    ASSERT_TRUE(simdesk::setWindowText(top, u"Renamed"));
+    EXPECT_EQ(state(kids[0]).name, u"Renamed");
+    EXPECT_EQ(edges(state(kids[0]).rect), Edges(0, 0, 300, 30));
+    EXPECT_EQ(edges(state(bar.children[2]).rect), Edges(254, 0, 300, 30));
+
+    // The parts are the window's: removeElement refuses them. They go with
+    // the window, when it stops being top-level, and when the option is off.
+    EXPECT_FALSE(simdesk::removeElement(kids[0]));
+    EXPECT_FALSE(simdesk::removeElement(bar.children[1]));
+    auto gone = [&](const std::vector<simdesk::ElementId>& ids) {
+        simdesk::ElementState st;
+        for (simdesk::ElementId id : ids)
+            if (simdesk::elementState(id, &st)) return false;
+        return true;
+    };
+    auto barAndButtons = [&](HWND h) {
+        simdesk::ElementId b = state(simdesk::elementOf(h)).children.at(0);
+        std::vector<simdesk::ElementId> ids = state(b).children;
+        ids.push_back(b);
+        return ids;
+    };
+    const auto laterParts = barAndButtons(later);
+    ASSERT_TRUE(simdesk::destroyWindow(later));
+    EXPECT_TRUE(gone(laterParts));
+    HWND moved = window(nullptr, u"Frame", u"moved");
+    const auto movedParts = barAndButtons(moved);
+    ASSERT_TRUE(simdesk::setParent(moved, top));
+    EXPECT_TRUE(gone(movedParts));
+    EXPECT_TRUE(state(simdesk::elementOf(moved)).children.empty());
+    const auto topParts = barAndButtons(top);
+    simdesk::setTitleBars(false);
+    EXPECT_TRUE(gone(topParts));
+    EXPECT_EQ(state(simdesk::elementOf(top)).children,
+              (std::vector<simdesk::ElementId>{simdesk::elementOf(moved), simdesk::elementOf(ok), kids[2]}));
+    simdesk::setTitleBars(true);  // a new bar, with new ids
+    EXPECT_GT(state(simdesk::elementOf(top)).children.at(0), topParts.back());
+    simdesk::reset();
+    EXPECT_TRUE(state(simdesk::elementOf(window(nullptr, u"Frame", u"after reset"))).children.empty());
 }
 
 TEST_F(SimUia, PropertyConditionsCheckTypesCopyTheValueAndMatchExactly) {

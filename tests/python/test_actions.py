@@ -50,6 +50,7 @@ def sent(hwnd):
 
 class TestFindElement:
     def test_each_criterion_finds_live_values(self, initialised):
+        simdesk.set_title_bars(True)   # each top-level window's first child, as on Windows
         d, edit, ok = dialog()
         found = find(d, "automation_id", "ok")
         first = found["handle_id"]
@@ -59,8 +60,16 @@ class TestFindElement:
         assert first > 0
         assert find(d, "name", "OK")["handle_id"] == first + 1
         assert find(d, "class_name", "Edit")["automation_id"] == "user"
-        assert find(d, "name", "Sign in")["class_name"] == "#32770"   # the window itself is in the subtree
-        assert find(d, "control_type", " 50000abc")["name"] == "OK"
+        assert find(d, "name", "Sign in")["class_name"] == "#32770"   # the window itself, before its title bar
+        # A Button by control type alone: the title bar's Minimize comes before the dialog's own.
+        found = find(d, "control_type", " 50000abc")
+        assert (found["name"], found["automation_id"], found["class_name"], found["bounding_rect"]) == \
+            ("Minimize", "Minimize", "", (362, 100, 408, 130))
+        assert act(found, "click") == {"success": True, "path": "InvokePattern", "hr": 0}
+        title_bar = simdesk.element(d)["children"][0]
+        minimize = simdesk.element(title_bar)["children"][0]
+        assert simdesk.element(minimize)["invoke_count"] == 1
+        assert find(d, "control_type", "50037")["name"] == "Sign in"
         assert ostrandcore.find_element(d, "control_type", "abc") is None        # control type 0
         assert ostrandcore.find_element(d, "control_type", "99999999999") is None
         assert find(d, "name", "")["class_name"] == "Edit"                      # the empty name matches

@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 import ostrandcore
+import simdesk
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 SVG = "{http://www.w3.org/2000/svg}"
@@ -39,10 +40,12 @@ def test_demo_runs_and_writes_its_picture(tmp_path):
     assert "left: none" in result.stdout
     # One numbered row in the tables per outlined element in the picture.
     table_rows = [line for line in result.stdout.splitlines() if line.strip()[:1].isdigit() and "  " in line]
-    assert len(element_groups(picture.read_text())) == len(table_rows) == 16
+    # Each window's title bar and its three buttons are among them.
+    assert len(element_groups(picture.read_text())) == len(table_rows) == 24
 
 
 def test_picture_outlines_and_labels_every_perceived_element(demo, initialised, capsys):
+    simdesk.set_title_bars(True)   # as the demo has them
     dialog, _ = demo.build_classic_dialog()
     browser, _ = demo.build_browser()
     perceived = []

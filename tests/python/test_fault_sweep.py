@@ -433,6 +433,10 @@ class Find(Scenario):
     def __init__(self, name, by, value, found):
         self.name, self.by, self.value, self.found = name, by, value, found
 
+    def build(self):
+        simdesk.set_title_bars(True)   # a search of a top-level window meets its title bar first
+        super().build()
+
     @staticmethod
     def fresh(result):
         """The result with its handle id checked and released: ids are never
@@ -703,7 +707,7 @@ SCENARIOS = [
     Query("query-auto-win32", "auto", dialog),
     Query("query-auto-uia", "auto", page),
     Find("find-by-text", "automation_id", "send", "Send"),
-    Find("find-by-control-type", "control_type", "50000", "Send"),
+    Find("find-by-control-type", "control_type", "50000", "Minimize"),
     # click: Invoke, and a window-less element has no Win32 fallback
     Action("click-invoke", page, "send", "click", {}, action_result(True, "InvokePattern"),
            fallback=PAGE_NO_WINDOW),

@@ -22,6 +22,11 @@ namespace simdesk::detail {
 
 struct Window;
 
+// The parts of a top-level window's title bar, which the non-client area's
+// proxy provides: elements without windows whose name and rectangle follow
+// the window's.
+enum class TitleBarPart : uint8_t { None, Bar, Minimize, Maximize, Close };
+
 // One UI Automation element: the element of a window, or a window-less one
 // (the content of a browser or WPF window) added under another element.
 struct Node {
@@ -47,6 +52,7 @@ struct Node {
     uint16_t set = 0;
     bool controlElement = true;
     bool runtimeIdReadable = true;
+    TitleBarPart titleBarPart = TitleBarPart::None;
     int32_t controlType = UIA_CustomControlTypeId;
     int32_t processId = 0;  // a window's own; a window-less one's only with kProcessId
     std::u16string name;
@@ -86,7 +92,9 @@ struct Node {
     void setValue(std::u16string_view v);
     // The element this one is a child of; null for a top-level window.
     Node* parentNode() const;
-    // Child windows' elements (Z order), then window-less children.
+    // The i-th child in the raw view, null past the last: a window's title
+    // bar, its child windows' elements (Z order), then window-less children.
+    Node* childAt(size_t i) const;
     template <class F>
     void forEachChild(F&& f) const;
 };
@@ -122,6 +130,9 @@ struct Window {
     bool enabled = true;
     int32_t classControlType = 0;  // what the Win32 proxy makes of the class; 0: none
     Node elem;
+    // A top-level window's title bar while the desktop shows them (owned by
+    // desk().elements); its buttons are its window-less children.
+    Node* titleBar = nullptr;
 
     // Input. The client area is the window rectangle less the inset.
     RECT clientInset{0, 0, 0, 0};
@@ -155,6 +166,7 @@ struct Desktop {
     std::unordered_map<ElementId, std::unique_ptr<Node>> elements;
     ElementId nextElement = ElementId(1) << 40;
     int32_t nextSerial = 1;
+    bool titleBars = false;  // top-level windows show their title bars
     // Process ids are multiples of four, as on Windows.
     int32_t nextProcessId = 0x1000;
 
@@ -177,6 +189,11 @@ Node* findNode(ElementId id);
 bool visibleWithAncestors(const Window* w);
 // Drops the window-less elements below `n` (not `n` itself).
 void dropElementsBelow(Node* n);
+// Gives the window its title bar, or takes it away, as the desktop's option
+// and the window's place (top level or not) say.
+void syncTitleBar(Window& w);
+// Takes the window's title bar away, if it has one, with no event raised.
+void dropTitleBar(Window& w);
 // The control type the Win32 proxies give a window class (0: none).
 int32_t controlTypeOfClass(const std::u16string& className);
 // A window's client area in screen coordinates.
@@ -190,9 +207,7 @@ std::u16string_view storedTitle(const Window& w);
 
 template <class F>
 void Node::forEachChild(F&& f) const {
-    if (window)
-        for (Window* c : window->children) f(c->elem);
-    for (Node* c : extra) f(*c);
+    for (size_t i = 0; Node* c = childAt(i); ++i) f(*c);
 }
 
 // GetCurrentPatternAs for a live element: the pattern object (which keeps

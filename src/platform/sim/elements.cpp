@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "desktop.h"
 
@@ -90,7 +91,9 @@ std::u16string_view editLabel(const Window& edit) {
 }  // namespace
 
 std::u16string_view Node::nameValue() const {
-    if (!window || (set & kName)) return name;
+    if (set & kName) return name;
+    if (titleBarPart == TitleBarPart::Bar) return storedTitle(*host);
+    if (!window) return name;
     if (sameClass(window->className, u"Edit")) return editLabel(*window);
     return window->text;
 }
@@ -105,7 +108,31 @@ int32_t Node::controlTypeValue() const {
     return window->parent ? UIA_PaneControlTypeId : UIA_WindowControlTypeId;
 }
 
-RECT Node::rectValue() const { return window && !(set & kRect) ? window->rect : rect; }
+namespace {
+
+// Windows 10's caption: a strip across the top of the window, its buttons
+// at the right end, Close rightmost. Clamped to the window, so the bar holds
+// its buttons however small the window is.
+constexpr LONG kCaptionHeight = 30;
+constexpr LONG kCaptionButtonWidth = 46;
+
+RECT titleBarRect(const Node& n) {
+    const RECT w = n.host->rect;
+    RECT r{w.left, w.top, w.right, std::min(w.top + kCaptionHeight, w.bottom)};
+    if (n.titleBarPart == TitleBarPart::Bar) return r;
+    const LONG fromRight = n.titleBarPart == TitleBarPart::Close ? 0 : n.titleBarPart == TitleBarPart::Maximize ? 1 : 2;
+    r.right = std::max(w.left, w.right - fromRight * kCaptionButtonWidth);
+    r.left = std::max(w.left, r.right - kCaptionButtonWidth);
+    return r;
+}
+
+}  // namespace
+
+RECT Node::rectValue() const {
+    if (set & kRect) return rect;
+    if (titleBarPart != TitleBarPart::None) return titleBarRect(*this);
+    return window ? window->rect : rect;
+}
 
 bool Node::enabledValue() const { return window && !(set & kEnabled) ? window->enabled : enabled; }
 
@@ -174,6 +201,18 @@ Node* Node::parentNode() const {
     return window->parent ? &window->parent->elem : nullptr;
 }
 
+Node* Node::childAt(size_t i) const {
+    if (window) {
+        if (window->titleBar) {
+            if (i == 0) return window->titleBar;
+            --i;
+        }
+        if (i < window->children.size()) return &window->children[i]->elem;
+        i -= window->children.size();
+    }
+    return i < extra.size() ? extra[i] : nullptr;
+}
+
 Node* findNode(ElementId id) {
     if (id >= kFirstElementId) {
         auto it = desk().elements.find(id);
@@ -187,12 +226,73 @@ void dropElementsBelow(Node* n) {
     // A stack instead of recursion: content trees can be very deep.
     std::vector<Node*> stack(n->extra.begin(), n->extra.end());
     n->extra.clear();
+    if (n->window && n->window->titleBar) stack.push_back(std::exchange(n->window->titleBar, nullptr));
     while (!stack.empty()) {
         Node* c = stack.back();
         stack.pop_back();
         stack.insert(stack.end(), c->extra.begin(), c->extra.end());
         desk().elements.erase(c->id);
     }
+}
+
+namespace {
+
+// A new window-less element under `parent`, registered but not yet linked
+// into the parent's children. Its id is a fragment's, as UiaAppendRuntimeId
+// builds it: 42, the fragment root's window, then the provider's own part.
+Node& newElement(Node& parent) {
+    auto n = std::make_unique<Node>();
+    n->id = desk().nextElement++;
+    n->host = parent.host;
+    n->parent = &parent;
+    n->set = Node::kName | Node::kClassName | Node::kControlType | Node::kRect | Node::kEnabled | Node::kRuntimeId;
+    n->runtimeId = {42, parent.host->elem.nativeWindowHandle(), 4, desk().nextSerial++};
+    Node& made = *n;
+    desk().elements.emplace(made.id, std::move(n));
+    return made;
+}
+
+// One part of a title bar. The parts are not keyboard focusable; the bar's
+// name and every part's rectangle follow the window (see nameValue and
+// rectValue).
+Node& newTitleBarPart(Node& parent, TitleBarPart part, int32_t controlType, std::u16string_view automationId) {
+    Node& n = newElement(parent);
+    n.titleBarPart = part;
+    n.set &= ~Node::kRect;
+    n.controlType = controlType;
+    n.automationId = automationId;
+    if (part == TitleBarPart::Bar)
+        n.set &= ~Node::kName;
+    else
+        n.name = automationId;  // the Win32 proxy names the buttons as it ids them
+    n.focusable = false;
+    return n;
+}
+
+}  // namespace
+
+// UI Automation's non-client proxy: a top-level window's first child is its
+// title bar, holding Minimize, Maximize and Close (Microsoft Learn, TitleBar
+// Control Type).
+void syncTitleBar(Window& w) {
+    const bool wanted = desk().titleBars && !w.parent;
+    if (wanted == (w.titleBar != nullptr)) return;
+    if (!wanted) {
+        dropTitleBar(w);
+        return;
+    }
+    Node& bar = newTitleBarPart(w.elem, TitleBarPart::Bar, UIA_TitleBarControlTypeId, u"TitleBar");
+    for (auto [part, id] : {std::pair{TitleBarPart::Minimize, u"Minimize"}, std::pair{TitleBarPart::Maximize, u"Maximize"},
+                            std::pair{TitleBarPart::Close, u"Close"}})
+        bar.extra.push_back(&newTitleBarPart(bar, part, UIA_ButtonControlTypeId, id));
+    w.titleBar = &bar;
+}
+
+void dropTitleBar(Window& w) {
+    Node* bar = std::exchange(w.titleBar, nullptr);
+    if (!bar) return;
+    dropElementsBelow(bar);
+    desk().elements.erase(bar->id);
 }
 
 namespace {
@@ -317,23 +417,13 @@ ElementId addElement(ElementId parentId, const ElementDesc& desc) {
     std::lock_guard<std::mutex> g(desk().m);
     Node* parent = findNode(parentId);
     if (!parent) return 0;
-    auto n = std::make_unique<Node>();
-    n->id = desk().nextElement++;
-    n->host = parent->host;
-    n->parent = parent;
-    n->set = Node::kName | Node::kClassName | Node::kControlType | Node::kRect | Node::kEnabled | Node::kRuntimeId;
-    // A fragment's id as UiaAppendRuntimeId builds it: 42, the fragment
-    // root's window, then the provider's own part.
-    n->runtimeId = {42, parent->host->elem.nativeWindowHandle(), 4, desk().nextSerial++};
-    apply(*n, desc);
-    ElementId id = n->id;
-    parent->extra.push_back(n.get());
-    const Node& added = *n;
-    desk().elements.emplace(id, std::move(n));
+    Node& added = newElement(*parent);
+    apply(added, desc);
+    parent->extra.push_back(&added);
     // The added child sends; only a removal carries a runtime id (the
     // removed child's), since the sender is then the parent.
     raiseStructureChanged(added, StructureChangeType_ChildAdded, std::nullopt);
-    return id;
+    return added.id;
 }
 
 bool setElement(ElementId id, const ElementDesc& desc) {
@@ -351,6 +441,7 @@ bool removeElement(ElementId id) {
     auto it = desk().elements.find(id);
     if (it == desk().elements.end()) return false;
     Node* n = it->second.get();
+    if (n->titleBarPart != TitleBarPart::None) return false;  // the window's own: turn title bars off instead
     raiseStructureChanged(*n->parent, StructureChangeType_ChildRemoved, runtimeIdOf(*n));
     auto& sib = n->parent->extra;
     sib.erase(std::find(sib.begin(), sib.end(), n));
@@ -409,6 +500,17 @@ bool elementState(ElementId id, ElementState* out) {
     out->children.clear();
     n->forEachChild([&](const Node& c) { out->children.push_back(c.id); });
     return true;
+}
+
+void setTitleBars(bool on) {
+    std::lock_guard<std::mutex> g(desk().m);
+    desk().titleBars = on;
+    for (Window* w : desk().topLevel) {
+        Node* before = w->titleBar;
+        if (before && !on) raiseStructureChanged(w->elem, StructureChangeType_ChildRemoved, runtimeIdOf(*before));
+        syncTitleBar(*w);
+        if (!before && w->titleBar) raiseStructureChanged(*w->titleBar, StructureChangeType_ChildAdded, std::nullopt);
+    }
 }
 
 ElementId focusedElement() {

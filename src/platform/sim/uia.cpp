@@ -499,28 +499,16 @@ private:
 
 struct Frame {
     const Node* node;
-    size_t next;  // child windows first, then window-less children
+    size_t next;  // index of the next raw child (Node::childAt)
 };
 
 // UIA's HWND proxy leaves out windows that are not visible, so a hidden
 // window and all it holds are missing from every walk (ElementFromHandle
 // still reaches it).
 const Node* nextChild(Frame& f) {
-    const Node& n = *f.node;
-    if (n.window) {
-        const auto& windows = n.window->children;
-        while (f.next < windows.size()) {
-            const Window* w = windows[f.next++];
-            if (w->visible) return &w->elem;
-        }
-        size_t k = f.next - windows.size();
-        if (k < n.extra.size()) {
-            ++f.next;
-            return n.extra[k];
-        }
-        return nullptr;
-    }
-    return f.next < n.extra.size() ? n.extra[f.next++] : nullptr;
+    while (const Node* c = f.node->childAt(f.next++))
+        if (!c->window || c->window->visible) return c;
+    return nullptr;
 }
 
 // Visits the elements of `scope` that match, in depth-first pre-order, over

@@ -93,6 +93,7 @@ HWND createWindow(const WindowDesc& desc) {
     HWND h = w->handle;
     Window* made = w.get();
     desk().windows[reinterpret_cast<uintptr_t>(h)] = std::move(w);
+    syncTitleBar(*made);
     // A top-level window's parent is the desktop, which has no element here.
     // IUIAutomationStructureChangedEventHandler::HandleStructureChangedEvent:
     // the runtime id is used only for ChildRemoved, and null otherwise.
@@ -128,6 +129,7 @@ bool setParent(HWND h, HWND parentHandle) {
     w->parent = parent;
     auto& sib = siblingsOf(w);
     sib.insert(sib.begin(), w);
+    syncTitleBar(*w);  // only a top-level window has one
     return true;
 }
 
@@ -208,6 +210,7 @@ void destroyAllWindows() {
         desk().elements.clear();
         desk().windows.clear();
         desk().topLevel.clear();
+        desk().titleBars = false;
     }
     desk().senders.notify_all();
 }

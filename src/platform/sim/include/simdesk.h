@@ -138,7 +138,7 @@ SIMDESK_API bool clearWindowMessages(HWND hwnd);
 // Where SetCursorPos last put the cursor ((0, 0) on a new desktop).
 SIMDESK_API POINT cursorPos();
 SIMDESK_API std::vector<HWND> topLevelWindows();
-// Destroys every window, and with them every element.
+// Destroys every window, and with them every element; title bars are off.
 SIMDESK_API void destroyAllWindows();
 
 // ---- UI Automation elements -------------------------------------------------------
@@ -216,13 +216,23 @@ SIMDESK_API ElementId addElement(ElementId parent, const ElementDesc& desc);
 // Changes the given fields of any element. False for a dead id.
 SIMDESK_API bool setElement(ElementId id, const ElementDesc& desc);
 // Removes a window-less element with everything below it. False for a dead
-// id or a window's element (destroy the window instead).
+// id, a window's element (destroy the window instead) or a title bar's part.
 SIMDESK_API bool removeElement(ElementId id);
 SIMDESK_API bool setRuntimeId(ElementId id, const std::vector<int32_t>& runtimeId);
 // An element without a readable runtime id is a provider that has none:
 // GetRuntimeId gives S_OK and null, a cached RuntimeId is VT_EMPTY.
 SIMDESK_API bool setRuntimeIdReadable(ElementId id, bool readable);
 SIMDESK_API bool elementState(ElementId id, ElementState* out);
+// Whether every top-level window, now and later, shows its title bar (default
+// false) as UI Automation's non-client proxy does: the window's first child,
+// a TitleBar (automation id "TitleBar", named as the window's title, its top
+// 30 pixels) holding the Buttons "Minimize", "Maximize" and "Close" (names
+// and automation ids alike, 46 pixels wide at the bar's right end, Close
+// rightmost, supporting Invoke, not focusable). They have no windows (Win32
+// enumeration never sees them) and runtime ids as addElement gives; their
+// names and rectangles follow the window's. Turned off, or when the window
+// stops being top-level, they are dropped; removeElement refuses them.
+SIMDESK_API void setTitleBars(bool on);
 // The element SetFocus last focused (its host window is the focus window);
 // 0 when none, or when it is gone.
 SIMDESK_API ElementId focusedElement();
@@ -292,9 +302,10 @@ SIMDESK_API void reset();
 // Changes made through the control API raise what UI Automation would:
 // setWindowText, setWindowEnabled, setWindowRect and setElement a property
 // change (Name, IsEnabled, BoundingRectangle) when the element's value
-// changes; createWindow of a child window and addElement a ChildAdded (sender:
-// the child); destroyWindow of a child window and removeElement a ChildRemoved
-// (sender: the parent, runtime id: the removed child's).
+// changes; createWindow of a child window, addElement and setTitleBars(true) a
+// ChildAdded (sender: the child); destroyWindow of a child window,
+// removeElement and setTitleBars(false) a ChildRemoved (sender: the parent,
+// runtime id: the removed child's).
 
 // The new value of a property change, as the VARIANT the handler gets:
 // VT_EMPTY, VT_BSTR, VT_BOOL, VT_I4, VT_R8|VT_ARRAY or VT_I4|VT_ARRAY.

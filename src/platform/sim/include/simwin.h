@@ -405,6 +405,7 @@ enum TreeScope {
 #define UIA_DocumentControlTypeId 50030
 #define UIA_WindowControlTypeId 50032
 #define UIA_PaneControlTypeId 50033
+#define UIA_TitleBarControlTypeId 50037
 
 enum AutomationElementMode { AutomationElementMode_None = 0, AutomationElementMode_Full = 1 };
 

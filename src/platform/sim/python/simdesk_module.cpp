@@ -807,6 +807,8 @@ PyObject* set_removal_waits(PyObject*, PyObject* args) { return setFlag(args, si
 
 PyObject* set_late_calls(PyObject*, PyObject* args) { return setFlag(args, simdesk::setLateCalls); }
 
+PyObject* set_title_bars(PyObject*, PyObject* args) { return setFlag(args, simdesk::setTitleBars); }
+
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
     const int32_t* d = static_cast<const int32_t*>(a->pvData);
@@ -1091,6 +1093,9 @@ PyMethodDef methods[] = {
     FN(remove_element, METH_VARARGS, "remove_element(id) -> bool; a window-less element and all below it"),
     FN(set_runtime_id_readable, METH_VARARGS, "set_runtime_id_readable(id, readable) -> bool"),
     FN(element, METH_VARARGS, "element(id) -> dict or None; a window's element id is its handle"),
+    FN(set_title_bars, METH_VARARGS,
+       "set_title_bars(on): every top-level window shows its title bar (Minimize, Maximize and Close buttons) as "
+       "the window's first child element (default False)."),
     FN(focused_element, METH_NOARGS, "The element SetFocus last focused; 0 when none or gone."),
     FN(cross_process_calls, METH_NOARGS, "UI Automation calls that crossed into the target process."),
     FN(cached_elements_transferred, METH_NOARGS,
