@@ -173,6 +173,8 @@ bench: install $(STAMP)
 	@echo
 	@$(BENCHDIR)/events_bench
 	@$(PY) bench/event_latency_bench.py
+	@echo
+	@$(PY) bench/hung_target_bench.py
 
 install: $(VENV)/.installed
 

@@ -117,14 +117,24 @@ def main(argv=None):
     measure("get_diagnostic_log", lambda: len(ostrandcore.get_diagnostic_log()))
 
     # A change the application announced just before it hung: the refresh it
-    # starts waits on the provider, and shutdown waits for that refresh.
-    simdesk.set_window_hung(browser, False)
-    simdesk.add_element(page, name="Draft", control_type=50032, rect=(200, 100, 600, 500))
-    simdesk.set_window_hung(browser, True)
-    deadline = time.monotonic() + 10 + 2 * trans / 1e3
-    while simdesk.uia_timeouts()["waiting"] == 0 and time.monotonic() < deadline:
-        time.sleep(0.001)
-    measure("shutdown (a refresh waiting on the app)", ostrandcore.shutdown)
+    # starts waits on the provider, and shutdown waits for that refresh. At
+    # worst the application hangs as the refresh's one read begins.
+    def refresh_waiting(hang):
+        simdesk.set_window_hung(browser, False)
+        ostrandcore.initialise()
+        ostrandcore.configure_cache([], "subtree", "uia")
+        ostrandcore.subscribe_events(browser, ["StructureChanged"], "subtree", lambda e: None)
+        hang()
+        simdesk.add_element(page, name="Draft", control_type=50032, rect=(200, 100, 600, 500))
+        deadline = time.monotonic() + 10 + 2 * trans / 1e3
+        while simdesk.uia_timeouts()["waiting"] == 0 and time.monotonic() < deadline:
+            time.sleep(0.001)
+
+    ostrandcore.shutdown()
+    refresh_waiting(lambda: simdesk.set_window_hung(browser, True))
+    measure("shutdown (refresh reaching the app)", ostrandcore.shutdown)
+    refresh_waiting(lambda: simdesk.hang_window_on_call(browser, "FindAllBuildCache"))
+    measure("shutdown (refresh inside its read)", ostrandcore.shutdown)
     stall.stop.set()
     simdesk.set_window_hung(browser, False)
     simdesk.reset()

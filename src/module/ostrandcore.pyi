@@ -88,7 +88,7 @@ class ActionParams(TypedDict, total=False):
 class ActionResult(TypedDict):
     success: bool
     path: ActionPath
-    hr: int  # 0, a negative HRESULT, or for "Win32Hover" a Win32 error code
+    hr: int  # 0, a negative HRESULT, or for "Win32Hover" when the cursor would not move, a Win32 error code
 
 @type_check_only
 class Event(TypedDict):
