@@ -308,12 +308,12 @@ void waitNs(int64_t ns) {
     }
 }
 
-}  // namespace
-
-void crossProcessRequest() {
+void sendRequest() {
     crossCalls.fetch_add(1, std::memory_order_relaxed);
     waitNs(latencyNs.load(std::memory_order_relaxed) / 2);
 }
+
+}  // namespace
 
 void crossProcessReply() {
     const int64_t ns = latencyNs.load(std::memory_order_relaxed);
@@ -321,7 +321,7 @@ void crossProcessReply() {
 }
 
 void crossProcessCall() {
-    crossProcessRequest();
+    sendRequest();
     crossProcessReply();
 }
 
@@ -332,6 +332,8 @@ void resetCrossProcessCalls() {
 }
 
 void countTransferred(int64_t elements) { transferred.fetch_add(elements, std::memory_order_relaxed); }
+
+namespace {
 
 // UI Automation's client waits for the provider's process up to its
 // connection timeout (2 s) when it asks for an element, and up to its
@@ -358,6 +360,20 @@ HRESULT awaitProvider(ElementId id, ProviderWait wait) {
     if (answered) return S_OK;
     timedOut.fetch_add(1);
     return UIA_E_TIMEOUT;
+}
+
+}  // namespace
+
+HRESULT crossProcessRequest(ElementId id, ProviderWait wait) {
+    if (HRESULT hr = awaitProvider(id, wait); FAILED(hr)) return hr;
+    sendRequest();
+    return S_OK;
+}
+
+HRESULT crossProcessCall(ElementId id, ProviderWait wait) {
+    HRESULT hr = crossProcessRequest(id, wait);
+    if (SUCCEEDED(hr)) crossProcessReply();
+    return hr;
 }
 
 }  // namespace simdesk::detail

@@ -211,22 +211,25 @@ VARTYPE arrayType(SAFEARRAY* psa);
 
 // ---- Cross-process calls ----
 
+// How long a call that reaches an element's provider waits while the thread
+// behind it does not answer: up to the connection timeout (obtaining an
+// element) or the transaction timeout (anything else), then UIA_E_TIMEOUT.
+// HostProperty: a window's rectangle or handle, which a window's element
+// reads in the client without its thread (a transaction for any other).
+enum class ProviderWait { Connection, Transaction, HostProperty };
+
 // A call that crosses into the target process: counted, and it takes the
 // configured latency. Never called with desk().m held.
 void crossProcessCall();
-// The two halves of a call that reads the target: what it read is older
-// than the moment it returns, as it is across processes.
-void crossProcessRequest();
+// The same for a call that reaches element `id`'s provider, which may first
+// wait on it and time out (S_OK at once for a responsive or unknown element).
+HRESULT crossProcessCall(ElementId id, ProviderWait wait);
+// The two halves of such a call that reads the target: what it read is older
+// than the moment it returns, as it is across processes. The reply follows
+// only a request that succeeded.
+HRESULT crossProcessRequest(ElementId id, ProviderWait wait);
 void crossProcessReply();
 void resetCrossProcessCalls();
-// Before a call reaches the provider of element `id`: while the thread behind
-// it does not answer, waits up to the connection or transaction timeout and
-// then gives UIA_E_TIMEOUT; S_OK at once for a responsive or unknown element.
-// HostProperty: a window's rectangle or handle, which a window's element
-// reads in the client without its thread (a transaction for any other).
-// Never called with desk().m held.
-enum class ProviderWait { Connection, Transaction, HostProperty };
-HRESULT awaitProvider(ElementId id, ProviderWait wait);
 // Elements whose values a cache request carried back across the process line.
 void countTransferred(int64_t elements);
 

@@ -50,8 +50,7 @@ protected:
 private:
     template <class Op>
     HRESULT run(bool action, Op& op) const {
-        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
-        crossProcessCall();
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         std::lock_guard<std::mutex> g(desk().m);
         Node* n = findNode(id_);
         if (!n) return UIA_E_ELEMENTNOTAVAILABLE;

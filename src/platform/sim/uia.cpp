@@ -736,8 +736,7 @@ public:
         SIM_ENTER(SetFocus);
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;  // AutomationElementMode_None
-        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
-        crossProcessCall();
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         return focusElement(id_);
     }
 
@@ -747,8 +746,7 @@ public:
         *out = nullptr;
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;
-        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
-        crossProcessCall();
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         return patternObject(static_cast<IUIAutomationElement*>(this), id_, pattern, riid, out);
     }
 
@@ -766,9 +764,9 @@ private:
         // AutomationElementMode_None, without asking the provider.
         if (!id_) return UIA_E_INVALIDOPERATION;
         const bool host = p == Prop::BoundingRectangle || p == Prop::NativeWindowHandle;
-        if (HRESULT hr = awaitProvider(id_, host ? ProviderWait::HostProperty : ProviderWait::Transaction); FAILED(hr))
+        if (HRESULT hr = crossProcessCall(id_, host ? ProviderWait::HostProperty : ProviderWait::Transaction);
+            FAILED(hr))
             return hr;
-        crossProcessCall();
         std::lock_guard<std::mutex> g(desk().m);
         const Node* n = findNode(id_);
         if (!n) return UIA_E_ELEMENTNOTAVAILABLE;
@@ -833,8 +831,7 @@ private:
         auto* cond = dynamic_cast<const ConditionImpl*>(condition);
         if (!cond) return E_FAIL;  // not a condition of this UI Automation
         if (!id_) return UIA_E_INVALIDOPERATION;
-        if (HRESULT hr = awaitProvider(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
-        crossProcessRequest();
+        if (HRESULT hr = crossProcessRequest(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
         Cache* cache = new Cache(props);
         std::vector<ElementId> ids;
         bool alive;
@@ -927,9 +924,8 @@ public:
         *element = nullptr;
         SIM_FAIL_HR();
         if (!hwnd) return UIA_E_ELEMENTNOTAVAILABLE;
-        if (HRESULT hr = awaitProvider(elementOf(static_cast<HWND>(hwnd)), ProviderWait::Connection); FAILED(hr))
+        if (HRESULT hr = crossProcessCall(elementOf(static_cast<HWND>(hwnd)), ProviderWait::Connection); FAILED(hr))
             return hr;
-        crossProcessCall();
         Element* e = Element::ofWindow(static_cast<HWND>(hwnd));
         if (!e) return UIA_E_ELEMENTNOTAVAILABLE;
         *element = e;
