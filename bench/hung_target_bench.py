@@ -104,8 +104,7 @@ def main(argv=None):
     measure("execute_action click", lambda: ostrandcore.execute_action(handle("compose"), "click", {}))
     measure("execute_action type", lambda: ostrandcore.execute_action(handle("search"), "type", {"text": "hi"}))
     measure("execute_action focus", lambda: ostrandcore.execute_action(handle("search"), "focus", {}))
-    measure("execute_action scroll", lambda: ostrandcore.execute_action(handle("compose"), "scroll",
-                                                                        {"direction": "down", "amount": 1}))
+    measure("execute_action scroll", lambda: ostrandcore.execute_action(handle("compose"), "scroll", {}))
     measure("execute_action hover", lambda: ostrandcore.execute_action(handle("compose"), "hover", {}))
     measure("execute_action expand", lambda: ostrandcore.execute_action(handle("compose"), "expand", {}))
     measure("execute_action select", lambda: ostrandcore.execute_action(handle("compose"), "select", {}))

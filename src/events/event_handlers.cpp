@@ -54,6 +54,24 @@ HRESULT logRegistration(const char* kind, Body body) {
     return hr;
 }
 
+// The session a registration is made with, opened if need be.
+HRESULT sessionOf(NativeCore& core, ComPtr<IUIAutomation>* automation) {
+    if (!core.uiaReady.load()) core.ensureUiaSession();
+    *automation = core.automationRef();
+    return *automation ? S_OK : HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+}
+
+// The session and the element of the window a registration is made on;
+// `valid`: whether the arguments name anything to register for.
+HRESULT windowTarget(NativeCore& core, HWND window, bool valid, ComPtr<IUIAutomation>* automation,
+                     ComPtr<IUIAutomationElement>* element) {
+    if (HRESULT hr = sessionOf(core, automation); FAILED(hr)) return hr;
+    if (!window || !valid) return E_INVALIDARG;
+    HRESULT hr = (*automation)->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element->put());
+    if (FAILED(hr)) return hr;
+    return *element ? S_OK : E_FAIL;
+}
+
 // Whether the new value is the sender's own, by the values cached with it;
 // true when they cannot be read (the handler then patches as it is told).
 bool isSendersOwn(IUIAutomationElement* sender, PROPERTYID propertyId, const WString& text, bool flag) {
@@ -233,14 +251,10 @@ void EventDrivenPerceptionEngine::closeHandlers() { gate->closeAndDrain(); }
 
 HRESULT EventDrivenPerceptionEngine::subscribeStructureChanged(HWND window, int32_t scope) {
     return logRegistration("StructureChanged", [&]() -> HRESULT {
-        if (!core->uiaReady.load()) core->ensureUiaSession();
-        ComPtr<IUIAutomation> automation = core->automationRef();
-        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-        if (!window) return E_INVALIDARG;
+        ComPtr<IUIAutomation> automation;
         ComPtr<IUIAutomationElement> element;
-        HRESULT hr = automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
+        HRESULT hr = windowTarget(*core, window, true, &automation, &element);
         if (FAILED(hr)) return hr;
-        if (!element) return E_FAIL;
         structureHandler.reset();
         structureHandler = ComPtr<StructureHandler>::adopt(new StructureHandler(this, window));
         hr = automation->AddStructureChangedEventHandler(element.get(), static_cast<TreeScope>(scope), nullptr,
@@ -253,14 +267,10 @@ HRESULT EventDrivenPerceptionEngine::subscribeStructureChanged(HWND window, int3
 HRESULT EventDrivenPerceptionEngine::subscribePropertyChanged(HWND window, int32_t scope,
                                                               const std::vector<int32_t>& propertyIds) {
     return logRegistration("PropertyChanged", [&]() -> HRESULT {
-        if (!core->uiaReady.load()) core->ensureUiaSession();
-        ComPtr<IUIAutomation> automation = core->automationRef();
-        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
-        if (!window || propertyIds.empty()) return E_INVALIDARG;
+        ComPtr<IUIAutomation> automation;
         ComPtr<IUIAutomationElement> element;
-        HRESULT hr = automation->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
+        HRESULT hr = windowTarget(*core, window, !propertyIds.empty(), &automation, &element);
         if (FAILED(hr)) return hr;
-        if (!element) return E_FAIL;
         propertyHandler.reset();
         propertyHandler = ComPtr<PropertyHandler>::adopt(new PropertyHandler(this, window));
         // The sender comes with its own Name and IsEnabled, so that a change
@@ -291,12 +301,12 @@ HRESULT EventDrivenPerceptionEngine::subscribePropertyChanged(HWND window, int32
 
 HRESULT EventDrivenPerceptionEngine::subscribeFocusChanged() {
     return logRegistration("FocusChanged", [&]() -> HRESULT {
-        if (!core->uiaReady.load()) core->ensureUiaSession();
-        ComPtr<IUIAutomation> automation = core->automationRef();
-        if (!automation) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
+        ComPtr<IUIAutomation> automation;
+        HRESULT hr = sessionOf(*core, &automation);
+        if (FAILED(hr)) return hr;
         focusHandler.reset();
         focusHandler = ComPtr<FocusHandler>::adopt(new FocusHandler(this));
-        HRESULT hr = automation->AddFocusChangedEventHandler(nullptr, focusHandler.get());
+        hr = automation->AddFocusChangedEventHandler(nullptr, focusHandler.get());
         if (FAILED(hr)) focusHandler.reset();
         return hr;
     });
