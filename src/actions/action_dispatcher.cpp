@@ -72,7 +72,9 @@ ActionResult setValueAction(IUIAutomationElement* element, const WString& text) 
     HRESULT hr = element->GetCurrentPatternAs(UIA_ValuePatternId, IID_IUIAutomationValuePattern, pattern.putVoid());
     if (FAILED(hr) || !pattern) return {false, "ValuePattern", hr};
     BOOL readOnly = FALSE;
-    pattern->get_CurrentIsReadOnly(&readOnly);
+    // Not examined, but an application that did not answer is asked nothing more.
+    if (HRESULT ro = pattern->get_CurrentIsReadOnly(&readOnly); ro == static_cast<HRESULT>(UIA_E_TIMEOUT))
+        return {false, "ValuePattern", ro};
     if (readOnly) return {false, "ValuePattern", E_ACCESSDENIED};
     Bstr value(SysAllocString(text.c_str()));  // up to the first NUL
     if (!value.get()) return {false, "ValuePattern", E_OUTOFMEMORY};

@@ -52,8 +52,10 @@ ActionResult win32Click(IUIAutomationElement* element);
 ActionResult win32Type(IUIAutomationElement* element, const WString& text);
 ActionResult win32Scroll(IUIAutomationElement* element, int32_t wheelDelta);
 ActionResult win32Hover(IUIAutomationElement* element);
-// The element's own window, or null for a window-less element.
-HWND nativeWindowHandle(IUIAutomationElement* element);
+// The element's own window in `*window`, null for a window-less element
+// (S_OK); UIA_E_TIMEOUT or UIA_E_ELEMENTNOTAVAILABLE (window null) when the
+// application did not answer or the element is gone.
+HRESULT nativeWindowHandle(IUIAutomationElement* element, HWND* window);
 // The centre of the element's current bounding rectangle, each sum halved
 // toward zero; the read's failure when it cannot be read (`*centre` is then
 // (0, 0)).

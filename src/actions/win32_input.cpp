@@ -25,13 +25,18 @@ HRESULT elementCentre(IUIAutomationElement* element, POINT* centre) {
 
 LPARAM packPoint(POINT point) { return MAKELPARAM(point.x, point.y); }
 
-HWND nativeWindowHandle(IUIAutomationElement* element) {
-    if (!element) return nullptr;
+HRESULT nativeWindowHandle(IUIAutomationElement* element, HWND* window) {
+    *window = nullptr;
+    if (!element) return S_OK;
     Variant value;
-    if (FAILED(element->GetCurrentPropertyValue(UIA_NativeWindowHandlePropertyId, value.ptr()))) return nullptr;
-    if (value.get().vt != VT_I4) return nullptr;
+    HRESULT hr = element->GetCurrentPropertyValue(UIA_NativeWindowHandlePropertyId, value.ptr());
+    // An application that did not answer, or an element that is gone, is
+    // reported as what it is, not as an element without a window.
+    if (hr == static_cast<HRESULT>(UIA_E_TIMEOUT) || hr == static_cast<HRESULT>(UIA_E_ELEMENTNOTAVAILABLE)) return hr;
+    if (FAILED(hr) || value.get().vt != VT_I4) return S_OK;
     // Handles are 32-bit values sign-extended to pointer width.
-    return reinterpret_cast<HWND>(static_cast<intptr_t>(value.get().lVal));
+    *window = reinterpret_cast<HWND>(static_cast<intptr_t>(value.get().lVal));
+    return S_OK;
 }
 
 // What a failed post or send reports: the window system's reason as an
@@ -47,11 +52,28 @@ HRESULT lastErrorResult() {
 // window all the same (a disabled Button still reports BN_CLICKED), so a
 // fallback would do what the application has switched off; the window's own
 // state is what the system's input routing looks at. A window that is gone
-// reads as disabled too: it is reported as gone.
+// reads as disabled too, also when it goes between the two questions: it is
+// reported as gone.
 HRESULT inputRefusal(HWND window) {
-    if (!IsWindow(window)) return HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE);
-    if (!IsWindowEnabled(window)) return static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED);
+    const HRESULT gone = HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE);
+    if (!IsWindow(window)) return gone;
+    if (!IsWindowEnabled(window)) return IsWindow(window) ? static_cast<HRESULT>(UIA_E_ELEMENTNOTENABLED) : gone;
     return S_OK;
+}
+
+// The client point of `point`, or why there is none: a window that went away
+// is gone, anything else E_FAIL.
+HRESULT toClient(HWND window, POINT* point) {
+    if (ScreenToClient(window, point)) return S_OK;
+    return IsWindow(window) ? E_FAIL : HRESULT_FROM_WIN32(ERROR_INVALID_WINDOW_HANDLE);
+}
+
+// The window a click or typing goes to: why there is none, or E_FAIL for a
+// window-less element.
+HRESULT inputWindow(IUIAutomationElement* element, HWND* window) {
+    if (HRESULT hr = nativeWindowHandle(element, window); FAILED(hr)) return hr;
+    if (!*window) return E_FAIL;
+    return inputRefusal(*window);
 }
 
 // Input the window system refuses or cannot deliver is reported, never taken
@@ -61,10 +83,9 @@ ActionResult win32Click(IUIAutomationElement* element) {
     POINT centre;
     // Input at a point that could not be read would land at (0, 0).
     if (HRESULT hr = elementCentre(element, &centre); FAILED(hr)) return {false, "Win32Click", hr};
-    HWND window = nativeWindowHandle(element);
-    if (!window) return {false, "Win32Click", E_FAIL};
-    if (HRESULT refused = inputRefusal(window); FAILED(refused)) return {false, "Win32Click", refused};
-    if (!ScreenToClient(window, &centre)) return {false, "Win32Click", E_FAIL};
+    HWND window;
+    if (HRESULT hr = inputWindow(element, &window); FAILED(hr)) return {false, "Win32Click", hr};
+    if (HRESULT hr = toClient(window, &centre); FAILED(hr)) return {false, "Win32Click", hr};
     LPARAM at = packPoint(centre);
     // To the element's own window, not to whatever covers the point. No
     // button-up for a window that never saw the press.
@@ -75,10 +96,11 @@ ActionResult win32Click(IUIAutomationElement* element) {
 }
 
 ActionResult win32Type(IUIAutomationElement* element, const WString& text) {
-    HWND window = nativeWindowHandle(element);
-    if (!window) return {false, "Win32Type", E_FAIL};
-    if (HRESULT refused = inputRefusal(window); FAILED(refused)) return {false, "Win32Type", refused};
-    element->SetFocus();
+    HWND window;
+    if (HRESULT hr = inputWindow(element, &window); FAILED(hr)) return {false, "Win32Type", hr};
+    // Whether the focus went is not examined, but characters are never typed
+    // into an application that did not answer it.
+    if (HRESULT hr = element->SetFocus(); hr == static_cast<HRESULT>(UIA_E_TIMEOUT)) return {false, "Win32Type", hr};
     Sleep(kFocusSettleMs);
     // One message per UTF-16 unit: a pair goes as its two surrogates. Typing
     // stops at the first unit that could not be posted.

@@ -58,6 +58,15 @@ std::string NativeCore::logCopy() const {
     return copy;
 }
 
+HRESULT NativeCore::createAutomation(REFCLSID clsid) {
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation, automation.putVoid());
+    // A success that hands out no object opens no session: marked ready, the
+    // session would never be tried again.
+    if (SUCCEEDED(hr) && !automation) hr = E_FAIL;
+    if (FAILED(hr)) automation.reset();
+    return hr;
+}
+
 HRESULT NativeCore::ensureUiaSession() {
     if (uiaReady.load(std::memory_order_acquire)) return S_OK;
     if (!started.load()) return HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
@@ -73,13 +82,13 @@ HRESULT NativeCore::ensureUiaSession() {
     }
     comInitialised = SUCCEEDED(hr);
 
-    hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
-                          automation.putVoid());
-    // A success that hands out no object opens no session: marked ready, the
-    // session would never be tried again.
-    if (SUCCEEDED(hr) && !automation) hr = E_FAIL;
+    // CUIAutomation8 gives up on an application that stopped answering (after
+    // its connection and transaction timeouts); CUIAutomation may wait on it
+    // for as long as it is hung, with the caller's interpreter lock held.
+    // The older class only where the newer is not registered.
+    hr = createAutomation(CLSID_CUIAutomation8);
+    if (hr == REGDB_E_CLASSNOTREG) hr = createAutomation(CLSID_CUIAutomation);
     if (FAILED(hr)) {
-        automation.reset();
         logFailure("CoCreateInstance(CUIAutomation) failed: ", hr);
         if (comInitialised) CoUninitialize();
         comInitialised = false;

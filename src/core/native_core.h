@@ -59,6 +59,10 @@ private:
     NativeCore() = default;
     ~NativeCore() = default;
 
+    // CoCreateInstance of the class into `automation`; a success without an
+    // object is E_FAIL. Under `mutex`.
+    HRESULT createAutomation(REFCLSID clsid);
+
     // The thread whose CoInitializeEx is owed a CoUninitialize.
     std::thread::id comThread;
     std::string diagLog;

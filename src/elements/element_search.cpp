@@ -42,10 +42,11 @@ namespace {
 using CurrentString = HRESULT (STDMETHODCALLTYPE IUIAutomationElement::*)(BSTR*);
 
 // The whole BSTR, embedded NULs included.
-void readCurrentString(IUIAutomationElement* element, CurrentString getter, WString& field) {
+HRESULT readCurrentString(IUIAutomationElement* element, CurrentString getter, WString& field) {
     Bstr value;
-    (element->*getter)(value.put());
+    HRESULT hr = (element->*getter)(value.put());
     if (value.get()) field.assign(value.get(), value.length());
+    return hr;
 }
 
 int32_t propertyOf(FindCriterion criterion) {
@@ -59,21 +60,36 @@ int32_t propertyOf(FindCriterion criterion) {
 
 }  // namespace
 
-ElementFacts readCurrentFacts(IUIAutomationElement* element) {
-    ElementFacts facts;
-    readCurrentString(element, &IUIAutomationElement::get_CurrentName, facts.name);
-    readCurrentString(element, &IUIAutomationElement::get_CurrentAutomationId, facts.automationId);
-    readCurrentString(element, &IUIAutomationElement::get_CurrentClassName, facts.className);
-    CONTROLTYPEID type = UIA_CustomControlTypeId;
-    element->get_CurrentControlType(&type);
-    facts.controlType = type;
-    RECT rect{0, 0, 0, 0};
-    element->get_CurrentBoundingRectangle(&rect);
-    facts.rect = rect;
-    BOOL enabled = FALSE;
-    element->get_CurrentIsEnabled(&enabled);
-    facts.enabled = enabled != FALSE;
-    return facts;
+HRESULT readCurrentFacts(IUIAutomationElement* element, ElementFacts* facts) {
+    // Each read waits on the application: once one has given up, the next
+    // would only wait as long again.
+    HRESULT hr = S_OK;
+    auto read = [&hr](auto&& call) {
+        if (hr == static_cast<HRESULT>(UIA_E_TIMEOUT)) return;
+        if (HRESULT r = call(); r == static_cast<HRESULT>(UIA_E_TIMEOUT)) hr = r;
+    };
+    read([&] { return readCurrentString(element, &IUIAutomationElement::get_CurrentName, facts->name); });
+    read([&] { return readCurrentString(element, &IUIAutomationElement::get_CurrentAutomationId, facts->automationId); });
+    read([&] { return readCurrentString(element, &IUIAutomationElement::get_CurrentClassName, facts->className); });
+    read([&] {
+        CONTROLTYPEID type = UIA_CustomControlTypeId;
+        HRESULT r = element->get_CurrentControlType(&type);
+        facts->controlType = type;
+        return r;
+    });
+    read([&] {
+        RECT rect{0, 0, 0, 0};
+        HRESULT r = element->get_CurrentBoundingRectangle(&rect);
+        facts->rect = rect;
+        return r;
+    });
+    read([&] {
+        BOOL enabled = FALSE;
+        HRESULT r = element->get_CurrentIsEnabled(&enabled);
+        facts->enabled = enabled != FALSE;
+        return r;
+    });
+    return hr;
 }
 
 HRESULT NativeCore::findElement(HWND window, IUIAutomationCondition* condition, IUIAutomationElement** element) {
@@ -140,11 +156,16 @@ FindResult findAndRegisterElement(NativeCore& core, HWND window, const std::stri
     hr = core.findElement(window, condition.get(), found.put());
     if (FAILED(hr) || !found) return result;  // NotFound
 
+    // An element whose values the application did not give is not found:
+    // described by defaults, it would not be the element that is there.
+    if (hr = readCurrentFacts(found.get(), &result.facts); FAILED(hr)) {
+        core.logFailure("findElement failed: ", hr);
+        return result;
+    }
     int32_t id = handleRegistry().registerElement(found.get());
     if (id == 0) return result;
     result.status = FindResult::Found;
     result.handleId = id;
-    result.facts = readCurrentFacts(found.get());
     return result;
 }
 

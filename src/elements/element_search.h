@@ -34,12 +34,15 @@ struct ElementFacts {
     bool enabled = false;
 };
 
-ElementFacts readCurrentFacts(IUIAutomationElement* element);
+// Reads the facts in order; a read that gave up on an application that did
+// not answer (UIA_E_TIMEOUT) ends the reading with that code. Any other
+// failure leaves its field at the default.
+HRESULT readCurrentFacts(IUIAutomationElement* element, ElementFacts* facts);
 
 struct FindResult {
     enum Status {
         Found,            // handleId and facts are set
-        NotFound,         // no match, a dead window, or a failed search
+        NotFound,         // no match, a dead window, a failed search, or an unanswered read
         NoAutomation,     // the UI Automation object is not available
         BadCriterion,     // `by` is not one of the four
         OutOfMemory,      // the condition's string could not be allocated

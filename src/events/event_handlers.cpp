@@ -162,6 +162,7 @@ void EventDrivenPerceptionEngine::refreshWindow(HWND window) {
     constexpr int kAttempts = 4;
     if (!window) return;
     for (int i = 0; i < kAttempts; ++i) {
+        if (i > 0 && gate->isClosed()) return;  // shutting down: the store is about to go
         bool stored = false;
         if (FAILED(cacheManager->refresh(window, &stored))) break;
         if (stored) return;
@@ -217,7 +218,13 @@ void EventDrivenPerceptionEngine::refreshThreadMain(EventDrivenPerceptionEngine*
                 // The engine lives while the pass is held; closed, it is going.
                 GatePass pass(*gate);
                 if (!pass) break;
-                for (HWND w : windows) engine->refreshWindow(w);
+                // A shutdown waits for this pass: it waits for the reading
+                // under way, not for the rest (each may wait on a hung
+                // application).
+                for (HWND w : windows) {
+                    if (gate->isClosed()) break;
+                    engine->refreshWindow(w);
+                }
                 // The changes taken above are all older than the readings just
                 // made. A shutdown waits for this pass, so a backlog is not
                 // delivered once one has begun.
@@ -248,6 +255,23 @@ void EventDrivenPerceptionEngine::stopRefreshing() {
 }
 
 void EventDrivenPerceptionEngine::closeHandlers() { gate->closeAndDrain(); }
+
+void EventDrivenPerceptionEngine::subscribe(HWND window, int32_t scope, bool structure, bool property, bool focus,
+                                            const std::vector<int32_t>& propertyIds) {
+    // Each registration for the window asks the application for the
+    // window's element: once it has not answered in time, the next is not
+    // tried but logged as failed with the same code. Focus changes are
+    // desktop-wide and ask it nothing.
+    HRESULT hr = S_OK;
+    if (structure) hr = subscribeStructureChanged(window, scope);
+    if (property) {
+        if (hr == static_cast<HRESULT>(UIA_E_TIMEOUT))
+            logRegistration("PropertyChanged", [hr] { return hr; });
+        else
+            subscribePropertyChanged(window, scope, propertyIds);
+    }
+    if (focus) subscribeFocusChanged();
+}
 
 HRESULT EventDrivenPerceptionEngine::subscribeStructureChanged(HWND window, int32_t scope) {
     return logRegistration("StructureChanged", [&]() -> HRESULT {

@@ -94,7 +94,11 @@ public:
     ChangeCallback currentCallback();
 
     // Registrations with UI Automation, made on the calling thread; a
-    // failure is logged with its HRESULT.
+    // failure is logged with its HRESULT. subscribe makes those asked for,
+    // in the order structure, property, focus, waiting at most once on an
+    // application that does not answer.
+    void subscribe(HWND window, int32_t scope, bool structure, bool property, bool focus,
+                   const std::vector<int32_t>& propertyIds);
     HRESULT subscribeStructureChanged(HWND window, int32_t scope);
     HRESULT subscribePropertyChanged(HWND window, int32_t scope, const std::vector<int32_t>& propertyIds);
     HRESULT subscribeFocusChanged();

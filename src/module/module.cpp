@@ -403,9 +403,7 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
         if (replace) engine.setCallback(deliverEventToPython);
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         int32_t scope = treeScopeFromText(scopeText);
-        if (structure) engine.subscribeStructureChanged(window, scope);
-        if (property) engine.subscribePropertyChanged(window, scope, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
-        if (focus) engine.subscribeFocusChanged();
+        engine.subscribe(window, scope, structure, property, focus, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
         Py_RETURN_NONE;
     });
     Py_XDECREF(old);

@@ -7,6 +7,7 @@
 #define OSTRAND_DEFINE_GUID(name, type) extern "C" const GUID DECLSPEC_SELECTANY name = __uuidof(type)
 
 OSTRAND_DEFINE_GUID(CLSID_CUIAutomation, CUIAutomation);
+OSTRAND_DEFINE_GUID(CLSID_CUIAutomation8, CUIAutomation8);
 OSTRAND_DEFINE_GUID(IID_IUIAutomation, IUIAutomation);
 OSTRAND_DEFINE_GUID(IID_IUIAutomationInvokePattern, IUIAutomationInvokePattern);
 OSTRAND_DEFINE_GUID(IID_IUIAutomationValuePattern, IUIAutomationValuePattern);

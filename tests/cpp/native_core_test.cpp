@@ -89,6 +89,60 @@ TEST_F(NativeCoreTest, FailedCreationLogsEachAttemptAndLeavesNoComInitialisation
     EXPECT_EQ(apartmentHere(), simdesk::Apartment::None);
 }
 
+// CUIAutomation8, which gives up on an application that does not answer;
+// CUIAutomation, which waits until it does, only where the newer class is not
+// registered. The failure logged is the last creation's.
+TEST_F(NativeCoreTest, TheSessionIsTheObjectThatTimesOutUnlessOnlyTheOlderOneIsRegistered) {
+    struct Case {
+        bool eightRegistered;
+        HRESULT firstFails;   // injected into the first creation (S_OK: none)
+        HRESULT secondFails;  // and into the second
+        HRESULT result;
+        int creations;
+        bool timesOut;  // the session gives up on a hung window
+    } cases[] = {
+        {true, S_OK, S_OK, S_OK, 1, true},
+        {false, S_OK, S_OK, S_OK, 2, false},
+        {true, REGDB_E_CLASSNOTREG, S_OK, S_OK, 2, false},
+        {true, E_OUTOFMEMORY, S_OK, E_OUTOFMEMORY, 1, false},  // not a missing class: not tried again here
+        {false, S_OK, E_ACCESSDENIED, E_ACCESSDENIED, 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "registered " << c.eightRegistered << ", first 0x" << std::hex
+                                        << c.firstFails << ", second 0x" << c.secondFails);
+        simdesk::reset();
+        simdesk::setAutomation8Registered(c.eightRegistered);
+        if (c.firstFails != S_OK) simdesk::failCall("CoCreateInstance", c.firstFails);
+        if (c.secondFails != S_OK) simdesk::failCall("CoCreateInstance", c.secondFails, 1, 1);
+        core.start();
+        size_t mark = logMark();
+        EXPECT_EQ(core.ensureUiaSession(), c.result);
+        EXPECT_EQ(simdesk::callCount("CoCreateInstance"), c.creations);
+        if (FAILED(c.result)) {
+            EXPECT_EQ(logSince(mark), "CoCreateInstance(CUIAutomation) failed: 0x" + hresultHex(c.result) + "\n");
+            core.shutdown();
+            continue;
+        }
+        HWND window = makeWindow(nullptr, u"#32770");
+        simdesk::setUiaTimeouts({5, 5});
+        simdesk::setWindowHung(window, true);
+        // The older object waits for the window: it answers once recovered.
+        std::thread recover;
+        if (!c.timesOut)
+            recover = std::thread([window] {
+                EXPECT_TRUE(eventually([] { return simdesk::uiaCallsWaiting() == 1; }));
+                simdesk::setWindowHung(window, false);
+            });
+        ComPtr<IUIAutomationElement> element;
+        HRESULT hr = core.automationRef()->ElementFromHandle(reinterpret_cast<UIA_HWND>(window), element.put());
+        if (recover.joinable()) recover.join();
+        EXPECT_EQ(hr, c.timesOut ? static_cast<HRESULT>(UIA_E_TIMEOUT) : S_OK);
+        EXPECT_EQ(simdesk::uiaCallsTimedOut(), c.timesOut ? 1 : 0);
+        element.reset();
+        core.shutdown();
+    }
+}
+
 TEST_F(NativeCoreTest, CreationThatSucceedsWithoutTheObjectIsAFailureTriedAgainLater) {
     core.start();
     size_t mark = logMark();

@@ -304,6 +304,26 @@ TEST_F(SimInput, AHungWindowQueuesPostedMessagesAndRefusesImpatientSenders) {
     EXPECT_FALSE(simdesk::setWindowHung(edit, false));
 }
 
+// One application thread serves a dialog and its controls: when it stops
+// answering, so do they, and recovering serves them all.
+TEST_F(SimInput, AChildOfAHungWindowIsHungForMessagesToo) {
+    HWND dialog = makeWindow(nullptr, u"#32770");
+    HWND edit = makeWindow(dialog, u"Edit");
+    ASSERT_TRUE(simdesk::setWindowHung(dialog, true));
+    EXPECT_TRUE(PostMessageW(edit, WM_CHAR, u'a', 1));
+    DWORD_PTR result = 0;
+    EXPECT_EQ(SendMessageTimeoutW(edit, WM_CHAR, u'x', 1, SMTO_ABORTIFHUNG, kWaitGuardMs, &result), 0);
+    EXPECT_EQ(stateOf(edit).queued, 1u);
+    EXPECT_EQ(stateOf(edit).text, u"");
+    // Hung itself, the child stays so when its parent recovers.
+    ASSERT_TRUE(simdesk::setWindowHung(edit, true));
+    ASSERT_TRUE(simdesk::setWindowHung(dialog, false));
+    EXPECT_EQ(stateOf(edit).text, u"");
+    ASSERT_TRUE(simdesk::setWindowHung(edit, false));
+    EXPECT_EQ(stateOf(edit).text, u"a");
+    EXPECT_EQ(seen(edit), (std::vector<Seen>{{WM_CHAR, false, true}, {WM_CHAR, true, false}}));
+}
+
 TEST_F(SimInput, SendMessageWaitsForAHungWindowToRecoverOrGo) {
     HWND edit = makeWindow(nullptr, u"Edit");
     ASSERT_TRUE(simdesk::setWindowHung(edit, true));

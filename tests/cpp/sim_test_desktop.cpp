@@ -15,7 +15,7 @@ public:
     SimulatedDesktop() {
         simdesk::reset();
         comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+        CoCreateInstance(CLSID_CUIAutomation8, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
                          automation.putVoid());
     }
     ~SimulatedDesktop() override {

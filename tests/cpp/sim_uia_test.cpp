@@ -54,7 +54,7 @@ protected:
     void SetUp() override {
         DeskTest::SetUp();
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+        ASSERT_EQ(CoCreateInstance(CLSID_CUIAutomation8, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
                                    uia.putVoid()),
                   S_OK);
     }

@@ -234,7 +234,8 @@ TEST_F(UiaSnapshotTest, FailuresReturnTheirHresultAndLeaveTheStoreAsItWas) {
 }
 
 TEST_F(UiaSnapshotTest, SessionFailuresAreReportedAndTheNextRefreshTriesAgain) {
-    simdesk::failCall("CoCreateInstance", REGDB_E_CLASSNOTREG);
+    // Neither class registered.
+    simdesk::failCall("CoCreateInstance", REGDB_E_CLASSNOTREG, 2);
     EXPECT_EQ(manager->refreshUiaSnapshot(browser), REGDB_E_CLASSNOTREG);
     EXPECT_FALSE(store->isValid());
     EXPECT_EQ(manager->refreshUiaSnapshot(browser), S_OK);

@@ -98,7 +98,7 @@ class TestFindElement:
         assert log_since(mark).endswith("findElement failed: 0x80070005\n")
 
     def test_no_session_means_no_search(self, initialised):
-        simdesk.fail("CoCreateInstance", simdesk.REGDB_E_CLASSNOTREG)
+        simdesk.fail("CoCreateInstance", simdesk.REGDB_E_CLASSNOTREG, 2)   # neither class registered
         with pytest.raises(RuntimeError, match="^UIAutomation COM object is not available. Ensure "
                                                "UIAutomationCore.dll is present and the process has COM access$"):
             ostrandcore.find_element(1, "bogus", "x")
@@ -304,7 +304,8 @@ FALLBACKS = {"click": ({}, "ok", "PostMessageW", 2),
 # the second post (the button-up, the second character) or the wheel is
 # entered. Hung: the window stops answering as the first input call is
 # entered (before, UI Automation itself would wait on it); posted input waits
-# for the window; the wheel is not taken.
+# for the window; the wheel is not taken. Vanishing: the window goes as the
+# window system is asked whether it takes input, after UI Automation found it.
 LANDING = {("click", "elevated"): (False, ACCESS_DENIED, 1),
            ("type", "elevated"): (False, ACCESS_DENIED, 1),
            ("scroll", "elevated"): (False, ACCESS_DENIED, 1),
@@ -313,7 +314,9 @@ LANDING = {("click", "elevated"): (False, ACCESS_DENIED, 1),
            ("scroll", "gone"): (False, GONE, 1),
            ("click", "hung"): (True, 0, 2),
            ("type", "hung"): (True, 0, 3),
-           ("scroll", "hung"): (False, TIMED_OUT, 1)}
+           ("scroll", "hung"): (False, TIMED_OUT, 1),
+           ("click", "vanishing"): (False, GONE, 0),
+           ("type", "vanishing"): (False, GONE, 0)}
 # What the control shows once its input has landed.
 LANDED = {"click": ("clicks", 1), "type": ("text", "abc"), "scroll": ("wheel", -120)}
 
@@ -332,6 +335,8 @@ def test_input_that_did_not_land_is_reported_and_nothing_follows_it(initialised,
         simdesk.set_window_elevated(d, True)
     elif cause == "gone":
         simdesk.destroy_window_on_call(d, carrier, skip=0 if calls == 1 else 1)
+    elif cause == "vanishing":
+        simdesk.destroy_window_on_call(d, "IsWindowEnabled")
     else:
         simdesk.hang_window_on_call(window, carrier)
     simdesk.reset_calls()
@@ -352,7 +357,7 @@ def test_input_that_did_not_land_is_reported_and_nothing_follows_it(initialised,
     if cause == "elevated":
         assert simdesk.messages(window) == []
         assert simdesk.window(window)[field] != landed
-    elif cause == "gone":
+    elif cause in ("gone", "vanishing"):
         assert simdesk.window(window) is None
     else:
         records = simdesk.messages(window)
@@ -409,6 +414,14 @@ def test_an_application_that_stopped_answering_is_reported_after_one_wait(initia
         result = act(handles[target], action, params)
         assert (result["success"], result["hr"]) == (False, UIA_TIMEOUT), (action, result)
         assert simdesk.uia_timeouts()["timed_out"] == before + 1, action
+    # The window's registrations each need its element: the second is not
+    # tried once the first has waited; the desktop-wide one still is.
+    before, mark = simdesk.uia_timeouts()["timed_out"], log_mark()
+    ostrandcore.subscribe_events(top, ["StructureChanged", "PropertyChanged", "FocusChanged"], "subtree", print)
+    assert simdesk.uia_timeouts()["timed_out"] == before + 1
+    assert log_since(mark) == ("subscribe_events: StructureChanged registration failed: 0x80131505\n"
+                               "subscribe_events: PropertyChanged registration failed: 0x80131505\n")
+    assert [r["kind"] for r in simdesk.event_registrations()] == ["focus"]
     assert simdesk.messages(ok) == [] and simdesk.messages(edit) == []
     assert simdesk.cursor() == (0, 0)   # no hover at a point that could not be read
     simdesk.set_window_hung(d, False)

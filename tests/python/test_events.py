@@ -194,6 +194,37 @@ def test_shutdown_while_deliveries_wait_for_the_interpreter(uia_window):
     assert len(rec.events) == n
 
 
+def test_shutdown_waits_for_one_reading_of_a_batch_of_hung_windows(initialised):
+    """Eight applications hang while their changes wait for the refresh
+    thread in one batch: shutdown waits for the reading under way, not for
+    one a window."""
+    ostrandcore.configure_cache([], "subtree", "uia")
+    windows = [simdesk.create_window(class_name="Chrome_WidgetWin_1", text="w%d" % i, rect=(0, 0, 100, 100))
+               for i in range(8)]
+    entered, release = threading.Event(), threading.Event()
+
+    def hold(event):   # keeps the refresh thread while the other changes queue up
+        entered.set()
+        release.wait(30)
+
+    for w in windows:
+        ostrandcore.subscribe_events(w, ["StructureChanged"], "subtree", hold)
+    simdesk.fire_structure_changed(windows[0], simdesk.StructureChangeType_ChildrenInvalidated)
+    assert entered.wait(30)
+    simdesk.set_uia_timeouts(2000, 2000)
+    for w in windows[1:]:
+        simdesk.set_window_hung(w, True)
+        simdesk.fire_structure_changed(w, simdesk.StructureChangeType_ChildrenInvalidated)
+    settle()   # every handler has returned: the seven wait for the thread together
+    simdesk.reset_calls()
+    release.set()
+    wait_for(lambda: simdesk.uia_timeouts()["waiting"] == 1, timeout=30)
+    ostrandcore.shutdown()
+    assert simdesk.uia_timeouts()["timed_out"] == 1
+    for w in windows:
+        simdesk.set_window_hung(w, False)
+
+
 def test_shutdown_from_inside_the_callback(uia_window):
     top, doc, button = uia_window
     done = []

@@ -500,6 +500,13 @@ def rect_read_failed(path):
     return showing
 
 
+def handle_read_failed(path):
+    """A window handle that could not be read: an element that is gone (the
+    code the sweep fails calls with) is reported as gone; a read that
+    succeeded without a value is a window-less element's."""
+    return lambda f: action_result(False, path, signed(E_FAIL if f.empty else f.code))
+
+
 class Action(Scenario):
     """execute_action on an element found beforehand. `pattern`: the path the
     un-faulted action takes; `fallback`: what its Win32 fallback gives, or
@@ -714,7 +721,7 @@ SCENARIOS = [
     # click on a window without Invoke: the Win32 click
     Action("click-win32", dialog, "label", "click", {}, action_result(True, "Win32Click"),
            fallback=action_result(True, "Win32Click"),
-           on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Click", signed(E_FAIL)),
+           on_failure={"GetCurrentPropertyValue": handle_read_failed("Win32Click"),
                        # no click at a point that could not be read
                        "get_CurrentBoundingRectangle": rect_read_failed("Win32Click"),
                        "ScreenToClient": action_result(False, "Win32Click", signed(E_FAIL)),
@@ -729,7 +736,7 @@ SCENARIOS = [
     # a read-only edit: the Value pattern refuses, the Win32 typing does it
     Action("type-win32", dialog, "locked", "type", {"text": "hi"}, action_result(True, "Win32Type"),
            fallback=action_result(True, "Win32Type"),
-           on_failure={"GetCurrentPropertyValue": action_result(False, "Win32Type", signed(E_FAIL)),
+           on_failure={"GetCurrentPropertyValue": handle_read_failed("Win32Type"),
                        "IsWindowEnabled": action_result(False, "Win32Type", NOT_ENABLED),
                        "IsWindow": action_result(False, "Win32Type", GONE),
                        "PostMessageW": action_result(False, "Win32Type", signed(CODE))}),
@@ -905,3 +912,64 @@ def test_a_failed_frequency_read_falls_back_and_queries_still_work():
         print("ok")
     """)
     assert result.stdout.strip() == "ok", result.stderr
+
+
+# ---- An application that stops answering at any step ----
+
+UIA_TIMEOUT = 0x80131505
+# Input to a window: none may follow a time-out.
+INPUT_CALLS = ("PostMessageW", "SendMessageW", "SendMessageTimeoutW", "SetCursorPos")
+WHEEL_NOT_TAKEN = ("returns", {"success": False, "path": "Win32Scroll", "hr": signed(0x800705B4)})
+HUNG_SCENARIOS = [s.name for s in SCENARIOS if isinstance(s, (Query, Find, Action, Subscription))]
+
+
+def timeout_reported(scenario, seen):
+    """Whether the step says the application did not answer in time."""
+    if isinstance(scenario, Query):
+        return seen[0] == refresh_failed(UIA_TIMEOUT)
+    if isinstance(scenario, Find):
+        return seen[0] == ("returns", None) and "findElement failed: 0x%08X" % UIA_TIMEOUT in seen[1]
+    if isinstance(scenario, Subscription):
+        failed = "subscribe_events: %s registration failed: 0x%08X" % (scenario.kind, UIA_TIMEOUT)
+        return seen[1] == [] and failed in seen[2]
+    kind, result = seen
+    return kind == "returns" and result["success"] is False and result["hr"] == signed(UIA_TIMEOUT)
+
+
+@pytest.mark.parametrize("name", HUNG_SCENARIOS)
+def test_an_application_that_stops_answering_at_any_step_is_waited_for_once(name):
+    """The application stops answering before the step or just as any of its
+    platform calls is entered (a UI Automation call, a post or a send): the
+    step waits at most once, reports the time-out when it waited, and sends
+    nothing after it; when nothing waited, it does what it does for an
+    application that answers (input to a hung window waits in its queue)."""
+    scenario = BY_NAME[name]
+    points = [(None, 0)] + [(call, k) for call, count in sorted(reached_by_scenario()[name].items())
+                            for k in occurrences(scenario, call, count)]
+    for call, k in points:
+        fresh(scenario)
+        scenario.prepare()
+        base = scenario.act()
+        scenario.finish()
+
+        simdesk.set_uia_timeouts(2, 20)
+        scenario.prepare()
+        simdesk.reset_calls()
+        top = scenario.desk["top"]
+        if call is None:
+            simdesk.set_window_hung(top, True)
+        else:
+            simdesk.hang_window_on_call(top, call, skip=k - 1)
+        seen = scenario.act()
+        waits = simdesk.uia_timeouts()["timed_out"]
+        where = "hung at %s #%d" % (call, k) if call else "hung before"
+        assert waits <= 1, where
+        if waits:
+            assert timeout_reported(scenario, seen), (where, seen)
+            assert sum(simdesk.calls(c) for c in INPUT_CALLS) == 0, where
+        else:
+            assert seen == base or seen == WHEEL_NOT_TAKEN, (where, seen)
+        simdesk.clear_faults()
+        simdesk.set_window_hung(top, False)
+        scenario.finish()
+        assert simdesk.leaks() == {}, where

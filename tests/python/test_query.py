@@ -174,7 +174,7 @@ class TestUiaPath:
     def test_refresh_failures_raise_and_the_next_query_tries_again(self, initialised):
         top, _, _ = browser_window()
         ostrandcore.configure_cache([], "subtree", "uia")
-        simdesk.fail("CoCreateInstance", simdesk.REGDB_E_CLASSNOTREG)
+        simdesk.fail("CoCreateInstance", simdesk.REGDB_E_CLASSNOTREG, 2)   # neither class registered
         with pytest.raises(RuntimeError, match="^Cache refresh failed: HRESULT 0x80040154$"):
             ostrandcore.query_elements_cached(top)
         assert ostrandcore.get_benchmark_metrics()["cache_valid"] is False

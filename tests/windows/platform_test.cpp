@@ -80,14 +80,20 @@ TEST(PerceptionThread, StopsWithoutWmQuitAtItsNextWake) {
 }
 
 TEST(UiaSession, WhereTheSystemCannotCreateItTheFailureIsLoggedAndNothingStays) {
-    // Whether this system has a UI Automation client at all.
+    // Whether this system has a UI Automation client at all: CUIAutomation8,
+    // or where that class is not registered, CUIAutomation.
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    IUIAutomation* probe = nullptr;
-    HRESULT expected = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
-                                        reinterpret_cast<void**>(&probe));
-    if (probe) probe->Release();
+    auto probe = [](REFCLSID clsid) {
+        IUIAutomation* object = nullptr;
+        HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+                                      reinterpret_cast<void**>(&object));
+        if (object) object->Release();
+        return hr;
+    };
+    HRESULT expected = probe(CLSID_CUIAutomation8);
+    if (expected == REGDB_E_CLASSNOTREG) expected = probe(CLSID_CUIAutomation);
     CoUninitialize();
-    if (SUCCEEDED(expected)) GTEST_SKIP() << "this system can create CUIAutomation";
+    if (SUCCEEDED(expected)) GTEST_SKIP() << "this system can create UI Automation's object";
 
     initialiseFramework();
     NativeCore& core = NativeCore::instance();

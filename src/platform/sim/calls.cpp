@@ -208,6 +208,7 @@ void reset() {
     resetCalls();
     setCrossProcessLatency(0);
     setUiaTimeouts(UiaTimeouts{});
+    setAutomation8Registered(true);
     resetThreads();
 }
 

@@ -187,6 +187,10 @@ Desktop& desk();
 Window* findWindow(HWND h);
 Node* findNode(ElementId id);
 bool visibleWithAncestors(const Window* w);
+// Whether the thread behind the window does not answer: a child window shares
+// its ancestors' thread (one application thread, as a dialog's controls do),
+// so a hung ancestor hangs it too.
+bool hungWithAncestors(const Window* w);
 // Drops the window-less elements below `n` (not `n` itself).
 void dropElementsBelow(Node* n);
 // Gives the window its title bar, or takes it away, as the desktop's option
@@ -213,7 +217,7 @@ void Node::forEachChild(F&& f) const {
 // GetCurrentPatternAs for a live element: the pattern object (which keeps
 // `owner` alive) in `*out`, or S_OK and null when the element does not
 // support the pattern. Called without desk().m.
-HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID riid, void** out);
+HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID riid, void** out, Patience patience);
 // SetFocus for a live element. Called without desk().m.
 HRESULT focusElement(ElementId id);
 
@@ -250,8 +254,10 @@ private:
 
 // IUIAutomation::Add*EventHandler and RemoveAllEventHandlers, after their
 // pointer checks and injected faults. No lock held.
+// `patience`: the registering UI Automation object's, which the senders keep.
 HRESULT addEventHandler(EventKind kind, IUIAutomationElement* element, int scope,
-                        IUIAutomationCacheRequest* request, IUnknown* handler, SAFEARRAY* properties);
+                        IUIAutomationCacheRequest* request, IUnknown* handler, SAFEARRAY* properties,
+                        Patience patience);
 void removeAllEventHandlers();
 
 // From uia.cpp, for events.cpp. The live element an element object stands
@@ -263,6 +269,7 @@ HRESULT elementTarget(IUIAutomationElement* element, ElementId* id);
 HRESULT requestSettings(IUIAutomationCacheRequest* request, std::vector<PROPERTYID>* props, bool* full);
 // A new element object for `n` carrying the values of `props` as they are
 // now. Caller holds desk().m.
-IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full);
+IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full,
+                                       Patience patience);
 
 }  // namespace simdesk::detail

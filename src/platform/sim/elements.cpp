@@ -20,15 +20,11 @@ std::atomic<int64_t> connectionMs{UiaTimeouts{}.connectionMs};
 std::atomic<int64_t> transactionMs{UiaTimeouts{}.transactionMs};
 std::atomic<int64_t> timedOut{0};
 std::atomic<int64_t> waiting{0};
+std::atomic<bool> eightRegistered{true};
 
 // Whether the thread that serves the element's provider fails to answer. A
-// window-less element is served by its host window's thread, and a child
-// window is taken to share its ancestors' thread, as dialogs' controls do.
-bool unresponsive(const Node& n) {
-    for (const Window* w = n.host; w; w = w->parent)
-        if (w->hung) return true;
-    return false;
-}
+// window-less element is served by its host window's thread.
+bool unresponsive(const Node& n) { return hungWithAncestors(n.host); }
 
 }  // namespace
 
@@ -333,6 +329,8 @@ void resetCrossProcessCalls() {
 
 void countTransferred(int64_t elements) { transferred.fetch_add(elements, std::memory_order_relaxed); }
 
+bool automation8Registered() { return eightRegistered.load(); }
+
 namespace {
 
 // UI Automation's client waits for the provider's process up to its
@@ -346,16 +344,26 @@ namespace {
 // which answers for the window's rectangle and handle from the window system
 // (Microsoft Learn, UiaHostProviderFromHwnd and IRawElementProviderSimple::
 // HostRawElementProvider; that it does so for a hung window is unverified).
-HRESULT awaitProvider(ElementId id, ProviderWait wait) {
+//
+// Those timeouts are CUIAutomation8's: Microsoft Learn (CUIAutomation8 and
+// the IUIAutomation2 timeout properties) names "allowing calls to
+// unresponsive providers to timeout" among what it adds over CUIAutomation,
+// whose calls therefore wait until the provider answers.
+HRESULT awaitProvider(ElementId id, ProviderWait wait, Patience patience) {
     std::unique_lock<std::mutex> lk(desk().m);
     auto blocked = [id, wait] {
         const Node* n = findNode(id);
         return n && !(wait == ProviderWait::HostProperty && n->window) && unresponsive(*n);
     };
     if (!blocked()) return S_OK;
-    const int64_t ms = (wait == ProviderWait::Connection ? connectionMs : transactionMs).load();
     waiting.fetch_add(1);
-    const bool answered = desk().senders.wait_for(lk, std::chrono::milliseconds(ms), [&] { return !blocked(); });
+    bool answered = true;
+    if (patience == Patience::Unbounded) {
+        desk().senders.wait(lk, [&] { return !blocked(); });
+    } else {
+        const int64_t ms = (wait == ProviderWait::Connection ? connectionMs : transactionMs).load();
+        answered = desk().senders.wait_for(lk, std::chrono::milliseconds(ms), [&] { return !blocked(); });
+    }
     waiting.fetch_sub(1);
     if (answered) return S_OK;
     timedOut.fetch_add(1);
@@ -364,14 +372,14 @@ HRESULT awaitProvider(ElementId id, ProviderWait wait) {
 
 }  // namespace
 
-HRESULT crossProcessRequest(ElementId id, ProviderWait wait) {
-    if (HRESULT hr = awaitProvider(id, wait); FAILED(hr)) return hr;
+HRESULT crossProcessRequest(ElementId id, ProviderWait wait, Patience patience) {
+    if (HRESULT hr = awaitProvider(id, wait, patience); FAILED(hr)) return hr;
     sendRequest();
     return S_OK;
 }
 
-HRESULT crossProcessCall(ElementId id, ProviderWait wait) {
-    HRESULT hr = crossProcessRequest(id, wait);
+HRESULT crossProcessCall(ElementId id, ProviderWait wait, Patience patience) {
+    HRESULT hr = crossProcessRequest(id, wait, patience);
     if (SUCCEEDED(hr)) crossProcessReply();
     return hr;
 }
@@ -553,5 +561,7 @@ UiaTimeouts uiaTimeouts() { return UiaTimeouts{connectionMs.load(), transactionM
 int64_t uiaCallsTimedOut() { return timedOut.load(); }
 
 int64_t uiaCallsWaiting() { return waiting.load(); }
+
+void setAutomation8Registered(bool registered) { eightRegistered.store(registered); }
 
 }  // namespace simdesk

@@ -56,6 +56,7 @@ struct Registration {
     // changes of the request do not reach the senders.
     std::vector<PROPERTYID> cached;
     bool full = true;
+    Patience patience = Patience::TimesOut;
     // Guarded by the events mutex.
     IUnknown* handler = nullptr;  // the registration's reference; null once released
     bool removed = false;
@@ -294,7 +295,7 @@ void raise(EventKind kind, const Node& sender, int32_t arg, const std::optional<
         Pending p;
         p.seq = ev.nextSeq++;
         // The sender carries the values of the time the event was raised.
-        p.sender = newElementObject(*chain[self], r->cached, r->full);
+        p.sender = newElementObject(*chain[self], r->cached, r->full, r->patience);
         p.arg = arg;
         p.runtimeId = runtimeId;
         p.value = value;
@@ -424,9 +425,10 @@ void PropertyWatch::raise() const {
 // An element without a live reference (AutomationElementMode_None) cannot
 // be listened to: UIA_E_INVALIDOPERATION, as for Find* (unverified).
 HRESULT addEventHandler(EventKind kind, IUIAutomationElement* element, int scope, IUIAutomationCacheRequest* request,
-                        IUnknown* handler, SAFEARRAY* properties) {
+                        IUnknown* handler, SAFEARRAY* properties, Patience patience) {
     auto r = std::make_shared<Registration>();
     r->kind = kind;
+    r->patience = patience;
     if (kind != EventKind::Focus) {
         if (!validScope(scope)) return E_INVALIDARG;
         r->scope = scope;

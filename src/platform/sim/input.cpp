@@ -132,7 +132,7 @@ SendOutcome send(HWND h, UINT message, WPARAM wParam, LPARAM lParam, bool abortI
     if (!w) return SendOutcome::NoWindow;
     if (blockedByUipi(*w)) return SendOutcome::Denied;
     MessageRecord m = recordMessage(*w, message, wParam, lParam, true);
-    if (!w->hung) {
+    if (!hungWithAncestors(w)) {
         *result = handle(*w, m);
         return SendOutcome::Handled;
     }
@@ -169,27 +169,36 @@ namespace simdesk {
 
 using namespace detail;
 
+namespace {
+
+// What waited for the window and the windows below it that answer again:
+// sent messages first, as a thread's message retrieval delivers them before
+// it returns a posted one. Caller holds desk().m.
+void handleWaiting(Window& w) {
+    if (w.hung) return;  // still hung itself, and so is everything below it
+    while (!w.sentWaiting.empty()) {
+        std::shared_ptr<PendingSend> p = w.sentWaiting.front();
+        w.sentWaiting.pop_front();
+        p->result = handle(w, p->msg);
+        p->done = true;
+    }
+    while (!w.posted.empty()) {
+        MessageRecord m = w.posted.front();
+        w.posted.pop_front();
+        handle(w, m);
+    }
+    for (Window* c : w.children) handleWaiting(*c);
+}
+
+}  // namespace
+
 bool setWindowHung(HWND h, bool hung) {
     {
         std::lock_guard<std::mutex> g(desk().m);
         Window* w = findWindow(h);
         if (!w) return false;
         w->hung = hung;
-        if (!hung) {
-            // Sent messages first: a thread's message retrieval delivers
-            // them before it returns a posted one.
-            while (!w->sentWaiting.empty()) {
-                std::shared_ptr<PendingSend> p = w->sentWaiting.front();
-                w->sentWaiting.pop_front();
-                p->result = handle(*w, p->msg);
-                p->done = true;
-            }
-            while (!w->posted.empty()) {
-                MessageRecord m = w->posted.front();
-                w->posted.pop_front();
-                handle(*w, m);
-            }
-        }
+        if (!hung && !hungWithAncestors(w)) handleWaiting(*w);
     }
     desk().senders.notify_all();
     return true;
@@ -338,7 +347,7 @@ SIMAPI BOOL WINAPI PostMessageW(HWND h, UINT message, WPARAM wParam, LPARAM lPar
         return FALSE;
     }
     MessageRecord m = recordMessage(*w, message, wParam, lParam, false);
-    if (w->hung)
+    if (hungWithAncestors(w))
         w->posted.push_back(m);
     else
         handle(*w, m);

@@ -218,16 +218,20 @@ VARTYPE arrayType(SAFEARRAY* psa);
 // reads in the client without its thread (a transaction for any other).
 enum class ProviderWait { Connection, Transaction, HostProperty };
 
+// Which UI Automation object a call came through: CUIAutomation8 gives up on
+// a hung provider after its timeouts; CUIAutomation waits until it answers.
+enum class Patience { TimesOut, Unbounded };
+
 // A call that crosses into the target process: counted, and it takes the
 // configured latency. Never called with desk().m held.
 void crossProcessCall();
 // The same for a call that reaches element `id`'s provider, which may first
 // wait on it and time out (S_OK at once for a responsive or unknown element).
-HRESULT crossProcessCall(ElementId id, ProviderWait wait);
+HRESULT crossProcessCall(ElementId id, ProviderWait wait, Patience patience);
 // The two halves of such a call that reads the target: what it read is older
 // than the moment it returns, as it is across processes. The reply follows
 // only a request that succeeded.
-HRESULT crossProcessRequest(ElementId id, ProviderWait wait);
+HRESULT crossProcessRequest(ElementId id, ProviderWait wait, Patience patience);
 void crossProcessReply();
 void resetCrossProcessCalls();
 // Elements whose values a cache request carried back across the process line.
@@ -262,8 +266,10 @@ std::shared_ptr<ThreadData> findThread(DWORD id);
 // Number of threads currently in the multithreaded apartment.
 std::atomic<int>& mtaMembers();
 
-// CUIAutomation's class factory.
-HRESULT createAutomation(REFIID riid, void** ppv);
+// The class factory of CUIAutomation (Unbounded) and CUIAutomation8 (TimesOut).
+HRESULT createAutomation(REFIID riid, void** ppv, Patience patience);
+// Whether CUIAutomation8 is registered (false: a system older than Windows 8).
+bool automation8Registered();
 
 void resetThreads();
 // Back to the cursor at (0, 0) and no focus.

@@ -57,10 +57,13 @@ SIMAPI HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD co
         // some other thread keeps the MTA alive.
         if (t.comCount == 0 && mtaMembers().load() == 0) return CO_E_NOTINITIALIZED;
     }
-    if (!IsEqualCLSID(clsid, CLSID_CUIAutomation) || !(context & CLSCTX_INPROC_SERVER))
+    // Both classes yield IUIAutomation; CUIAutomation8 is registered from
+    // Windows 8 on, and a desktop can be told it is older.
+    const bool eight = IsEqualCLSID(clsid, CLSID_CUIAutomation8) && automation8Registered();
+    if ((!eight && !IsEqualCLSID(clsid, CLSID_CUIAutomation)) || !(context & CLSCTX_INPROC_SERVER))
         return REGDB_E_CLASSNOTREG;
     if (outer) return CLASS_E_NOAGGREGATION;
-    return createAutomation(riid, ppv);
+    return createAutomation(riid, ppv, eight ? Patience::TimesOut : Patience::Unbounded);
 }
 
 // ---- BSTR ----

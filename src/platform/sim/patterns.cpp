@@ -18,8 +18,8 @@ namespace {
 template <class Iface>
 class Pattern : public ComObject<Iface> {
 public:
-    Pattern(const IID& iid, PATTERNID pattern, IUnknown* owner, ElementId id)
-        : ComObject<Iface>(iid), pattern_(pattern), owner_(owner), id_(id) {
+    Pattern(const IID& iid, PATTERNID pattern, IUnknown* owner, ElementId id, Patience patience)
+        : ComObject<Iface>(iid), pattern_(pattern), owner_(owner), id_(id), patience_(patience) {
         owner_->AddRef();
     }
     ~Pattern() override { owner_->Release(); }
@@ -50,7 +50,7 @@ protected:
 private:
     template <class Op>
     HRESULT run(bool action, Op& op) const {
-        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction, patience_); FAILED(hr)) return hr;
         std::lock_guard<std::mutex> g(desk().m);
         Node* n = findNode(id_);
         if (!n) return UIA_E_ELEMENTNOTAVAILABLE;
@@ -63,12 +63,13 @@ private:
     const PATTERNID pattern_;
     IUnknown* const owner_;
     const ElementId id_;
+    const Patience patience_;
 };
 
 class InvokePattern final : public Pattern<IUIAutomationInvokePattern> {
 public:
-    InvokePattern(IUnknown* owner, ElementId id)
-        : Pattern(IID_IUIAutomationInvokePattern, UIA_InvokePatternId, owner, id) {}
+    InvokePattern(IUnknown* owner, ElementId id, Patience patience)
+        : Pattern(IID_IUIAutomationInvokePattern, UIA_InvokePatternId, owner, id, patience) {}
 
     HRESULT STDMETHODCALLTYPE Invoke() override {
         SIM_ENTER(Invoke);
@@ -82,8 +83,8 @@ public:
 
 class ValuePattern final : public Pattern<IUIAutomationValuePattern> {
 public:
-    ValuePattern(IUnknown* owner, ElementId id)
-        : Pattern(IID_IUIAutomationValuePattern, UIA_ValuePatternId, owner, id) {}
+    ValuePattern(IUnknown* owner, ElementId id, Patience patience)
+        : Pattern(IID_IUIAutomationValuePattern, UIA_ValuePatternId, owner, id, patience) {}
 
     // Read-only is InvalidOperation, not E_ACCESSDENIED, as the managed
     // providers throw it. A null BSTR is "".
@@ -125,8 +126,8 @@ public:
 // large one half of it.
 class ScrollPattern final : public Pattern<IUIAutomationScrollPattern> {
 public:
-    ScrollPattern(IUnknown* owner, ElementId id)
-        : Pattern(IID_IUIAutomationScrollPattern, UIA_ScrollPatternId, owner, id) {}
+    ScrollPattern(IUnknown* owner, ElementId id, Patience patience)
+        : Pattern(IID_IUIAutomationScrollPattern, UIA_ScrollPatternId, owner, id, patience) {}
 
     HRESULT STDMETHODCALLTYPE Scroll(enum ScrollAmount horizontal, enum ScrollAmount vertical) override {
         SIM_ENTER(Scroll);
@@ -162,8 +163,8 @@ private:
 
 class SelectionItemPattern final : public Pattern<IUIAutomationSelectionItemPattern> {
 public:
-    SelectionItemPattern(IUnknown* owner, ElementId id)
-        : Pattern(IID_IUIAutomationSelectionItemPattern, UIA_SelectionItemPatternId, owner, id) {}
+    SelectionItemPattern(IUnknown* owner, ElementId id, Patience patience)
+        : Pattern(IID_IUIAutomationSelectionItemPattern, UIA_SelectionItemPatternId, owner, id, patience) {}
 
     // Selecting an item deselects the other items of its container; an item
     // already selected changes nothing.
@@ -189,8 +190,8 @@ public:
 
 class ExpandCollapsePattern final : public Pattern<IUIAutomationExpandCollapsePattern> {
 public:
-    ExpandCollapsePattern(IUnknown* owner, ElementId id)
-        : Pattern(IID_IUIAutomationExpandCollapsePattern, UIA_ExpandCollapsePatternId, owner, id) {}
+    ExpandCollapsePattern(IUnknown* owner, ElementId id, Patience patience)
+        : Pattern(IID_IUIAutomationExpandCollapsePattern, UIA_ExpandCollapsePatternId, owner, id, patience) {}
 
     HRESULT STDMETHODCALLTYPE Expand() override {
         SIM_ENTER(Expand);
@@ -222,20 +223,20 @@ private:
 };
 
 // Null for a pattern the desktop has no object for.
-IUnknown* makePattern(PATTERNID pattern, IUnknown* owner, ElementId id) {
+IUnknown* makePattern(PATTERNID pattern, IUnknown* owner, ElementId id, Patience p) {
     switch (pattern) {
-        case UIA_InvokePatternId: return new InvokePattern(owner, id);
-        case UIA_ValuePatternId: return new ValuePattern(owner, id);
-        case UIA_ScrollPatternId: return new ScrollPattern(owner, id);
-        case UIA_SelectionItemPatternId: return new SelectionItemPattern(owner, id);
-        case UIA_ExpandCollapsePatternId: return new ExpandCollapsePattern(owner, id);
+        case UIA_InvokePatternId: return new InvokePattern(owner, id, p);
+        case UIA_ValuePatternId: return new ValuePattern(owner, id, p);
+        case UIA_ScrollPatternId: return new ScrollPattern(owner, id, p);
+        case UIA_SelectionItemPatternId: return new SelectionItemPattern(owner, id, p);
+        case UIA_ExpandCollapsePatternId: return new ExpandCollapsePattern(owner, id, p);
         default: return nullptr;
     }
 }
 
 }  // namespace
 
-HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID riid, void** out) {
+HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID riid, void** out, Patience patience) {
     *out = nullptr;
     {
         std::lock_guard<std::mutex> g(desk().m);
@@ -245,7 +246,7 @@ HRESULT patternObject(IUnknown* owner, ElementId id, PATTERNID pattern, REFIID r
         // clients test for.
         if (!n->supports(pattern)) return S_OK;
     }
-    IUnknown* object = makePattern(pattern, owner, id);
+    IUnknown* object = makePattern(pattern, owner, id, patience);
     if (!object) return E_NOINTERFACE;  // listed, but no interface to give (Selection, Toggle)
     HRESULT hr = object->QueryInterface(riid, out);
     object->Release();

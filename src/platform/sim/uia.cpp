@@ -7,6 +7,7 @@
 
 SIMAPI const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 SIMAPI const CLSID CLSID_CUIAutomation = {0xff48dba4, 0x60ef, 0x4201, {0xaa, 0x87, 0x54, 0x10, 0x3e, 0xef, 0x59, 0x4e}};
+SIMAPI const CLSID CLSID_CUIAutomation8 = {0xe22ad333, 0xb25f, 0x460c, {0x83, 0xd0, 0x05, 0x81, 0x10, 0x73, 0x95, 0xc9}};
 SIMAPI const IID IID_IUIAutomation = {0x30cbe57d, 0xd9d0, 0x452a, {0xab, 0x13, 0x7a, 0xc5, 0xac, 0x48, 0x25, 0xee}};
 SIMAPI const IID IID_IUIAutomationElement = {0xd22108aa, 0x8ac5, 0x49a5, {0x83, 0x7b, 0x37, 0xbb, 0xb3, 0xd7, 0x59, 0x1e}};
 SIMAPI const IID IID_IUIAutomationCacheRequest = {0xb32a92b5, 0xbc25, 0x4078, {0x9c, 0x08, 0xd7, 0xee, 0x95, 0xc4, 0x8e, 0x03}};
@@ -546,17 +547,19 @@ class Element final : public ComObject<IUIAutomationElement> {
 public:
     // `id` 0: an element of AutomationElementMode_None, with cached values
     // and no live reference.
-    Element(ElementId id, Cache* cache, uint32_t index)
-        : ComObject(IID_IUIAutomationElement), id_(id), cache_(cache), index_(index) {
+    Element(ElementId id, Cache* cache, uint32_t index, Patience patience)
+        : ComObject(IID_IUIAutomationElement), id_(id), cache_(cache), index_(index), patience_(patience) {
         cache_->addRef();
     }
     ~Element() override { cache_->release(); }
 
     // 0 without a live reference.
     ElementId liveId() const { return id_; }
+    // How the UI Automation object that made it waits on a hung provider.
+    Patience patience() const { return patience_; }
 
     // A window's element with the default cache; null for a dead handle.
-    static Element* ofWindow(HWND hwnd) {
+    static Element* ofWindow(HWND hwnd, Patience patience) {
         Cache* cache = new Cache(defaultProperties());
         bool found;
         {
@@ -565,7 +568,7 @@ public:
             found = w != nullptr;
             if (found) cache->add(w->elem);
         }
-        Element* e = found ? new Element(elementOf(hwnd), cache, 0) : nullptr;
+        Element* e = found ? new Element(elementOf(hwnd), cache, 0, patience) : nullptr;
         cache->release();
         return e;
     }
@@ -736,7 +739,7 @@ public:
         SIM_ENTER(SetFocus);
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;  // AutomationElementMode_None
-        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction, patience_); FAILED(hr)) return hr;
         return focusElement(id_);
     }
 
@@ -746,8 +749,8 @@ public:
         *out = nullptr;
         SIM_FAIL_HR();
         if (!id_) return UIA_E_INVALIDOPERATION;
-        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
-        return patternObject(static_cast<IUIAutomationElement*>(this), id_, pattern, riid, out);
+        if (HRESULT hr = crossProcessCall(id_, ProviderWait::Transaction, patience_); FAILED(hr)) return hr;
+        return patternObject(static_cast<IUIAutomationElement*>(this), id_, pattern, riid, out, patience_);
     }
 
 private:
@@ -764,7 +767,8 @@ private:
         // AutomationElementMode_None, without asking the provider.
         if (!id_) return UIA_E_INVALIDOPERATION;
         const bool host = p == Prop::BoundingRectangle || p == Prop::NativeWindowHandle;
-        if (HRESULT hr = crossProcessCall(id_, host ? ProviderWait::HostProperty : ProviderWait::Transaction);
+        if (HRESULT hr =
+                crossProcessCall(id_, host ? ProviderWait::HostProperty : ProviderWait::Transaction, patience_);
             FAILED(hr))
             return hr;
         std::lock_guard<std::mutex> g(desk().m);
@@ -831,7 +835,7 @@ private:
         auto* cond = dynamic_cast<const ConditionImpl*>(condition);
         if (!cond) return E_FAIL;  // not a condition of this UI Automation
         if (!id_) return UIA_E_INVALIDOPERATION;
-        if (HRESULT hr = crossProcessRequest(id_, ProviderWait::Transaction); FAILED(hr)) return hr;
+        if (HRESULT hr = crossProcessRequest(id_, ProviderWait::Transaction, patience_); FAILED(hr)) return hr;
         Cache* cache = new Cache(props);
         std::vector<ElementId> ids;
         bool alive;
@@ -858,7 +862,7 @@ private:
         }
         crossProcessReply();
         out.reserve(ids.size());
-        for (size_t i = 0; i < ids.size(); ++i) out.push_back(new Element(full ? ids[i] : 0, cache, (uint32_t)i));
+        for (size_t i = 0; i < ids.size(); ++i) out.push_back(new Element(full ? ids[i] : 0, cache, (uint32_t)i, patience_));
         cache->release();
         return alive ? S_OK : UIA_E_ELEMENTNOTAVAILABLE;
     }
@@ -869,6 +873,7 @@ private:
     const ElementId id_;
     Cache* const cache_;
     const uint32_t index_;
+    const Patience patience_;
 };
 
 class ElementArray final : public ComObject<IUIAutomationElementArray> {
@@ -915,7 +920,7 @@ HRESULT Element::findAll(int scope, IUIAutomationCondition* condition, const std
 
 class Automation final : public ComObject<IUIAutomation> {
 public:
-    Automation() : ComObject(IID_IUIAutomation) {}
+    explicit Automation(Patience patience) : ComObject(IID_IUIAutomation), patience_(patience) {}
 
     // A hidden window still has its element; only tree walks leave it out.
     HRESULT STDMETHODCALLTYPE ElementFromHandle(UIA_HWND hwnd, IUIAutomationElement** element) override {
@@ -924,9 +929,10 @@ public:
         *element = nullptr;
         SIM_FAIL_HR();
         if (!hwnd) return UIA_E_ELEMENTNOTAVAILABLE;
-        if (HRESULT hr = crossProcessCall(elementOf(static_cast<HWND>(hwnd)), ProviderWait::Connection); FAILED(hr))
+        if (HRESULT hr = crossProcessCall(elementOf(static_cast<HWND>(hwnd)), ProviderWait::Connection, patience_);
+            FAILED(hr))
             return hr;
-        Element* e = Element::ofWindow(static_cast<HWND>(hwnd));
+        Element* e = Element::ofWindow(static_cast<HWND>(hwnd), patience_);
         if (!e) return UIA_E_ELEMENTNOTAVAILABLE;
         *element = e;
         return S_OK;
@@ -978,7 +984,7 @@ public:
         SIM_ENTER(AddStructureChangedEventHandler);
         if (!element || !handler) return E_POINTER;
         SIM_FAIL_HR();
-        return addEventHandler(EventKind::Structure, element, scope, request, handler, nullptr);
+        return addEventHandler(EventKind::Structure, element, scope, request, handler, nullptr, patience_);
     }
 
     HRESULT STDMETHODCALLTYPE AddPropertyChangedEventHandler(IUIAutomationElement* element, enum TreeScope scope,
@@ -988,7 +994,7 @@ public:
         SIM_ENTER(AddPropertyChangedEventHandler);
         if (!element || !handler) return E_POINTER;
         SIM_FAIL_HR();
-        return addEventHandler(EventKind::Property, element, scope, request, handler, properties);
+        return addEventHandler(EventKind::Property, element, scope, request, handler, properties, patience_);
     }
 
     HRESULT STDMETHODCALLTYPE AddFocusChangedEventHandler(IUIAutomationCacheRequest* request,
@@ -996,8 +1002,11 @@ public:
         SIM_ENTER(AddFocusChangedEventHandler);
         if (!handler) return E_POINTER;
         SIM_FAIL_HR();
-        return addEventHandler(EventKind::Focus, nullptr, 0, request, handler, nullptr);
+        return addEventHandler(EventKind::Focus, nullptr, 0, request, handler, nullptr, patience_);
     }
+
+private:
+    const Patience patience_;
 };
 
 }  // namespace
@@ -1021,16 +1030,17 @@ HRESULT requestSettings(IUIAutomationCacheRequest* request, std::vector<PROPERTY
     return S_OK;
 }
 
-IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full) {
+IUIAutomationElement* newElementObject(const Node& n, const std::vector<PROPERTYID>& props, bool full,
+                                       Patience patience) {
     Cache* cache = new Cache(props);
     cache->add(n);
-    Element* e = new Element(full ? n.id : 0, cache, 0);
+    Element* e = new Element(full ? n.id : 0, cache, 0, patience);
     cache->release();
     return e;
 }
 
-HRESULT createAutomation(REFIID riid, void** ppv) {
-    auto* a = new Automation();
+HRESULT createAutomation(REFIID riid, void** ppv, Patience patience) {
+    auto* a = new Automation(patience);
     HRESULT hr = a->QueryInterface(riid, ppv);
     a->Release();
     return hr;

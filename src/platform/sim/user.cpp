@@ -23,6 +23,12 @@ bool visibleWithAncestors(const Window* w) {
     return true;
 }
 
+bool hungWithAncestors(const Window* w) {
+    for (; w; w = w->parent)
+        if (w->hung) return true;
+    return false;
+}
+
 namespace {
 
 std::vector<Window*>& siblingsOf(Window* w) { return w->parent ? w->parent->children : desk().topLevel; }

@@ -250,7 +250,7 @@ SIMDESK_API int64_t cachedElementsTransferred();
 SIMDESK_API void setCrossProcessLatency(int64_t nanoseconds);
 SIMDESK_API int64_t crossProcessLatency();
 
-// How long UI Automation waits for a provider whose window's thread does not
+// How long CUIAutomation8 waits for a provider whose window's thread does not
 // answer (the window or an ancestor is hung) before the call fails with
 // UIA_E_TIMEOUT: the connection timeout for obtaining an element
 // (ElementFromHandle), the transaction timeout for reading from or acting on
@@ -265,6 +265,11 @@ SIMDESK_API UiaTimeouts uiaTimeouts();
 // Calls that gave up on a hung provider, and calls waiting for one now.
 SIMDESK_API int64_t uiaCallsTimedOut();
 SIMDESK_API int64_t uiaCallsWaiting();
+// Whether CUIAutomation8 is registered (default true). Unregistered, as on
+// a system older than Windows 8, creating it fails with REGDB_E_CLASSNOTREG
+// and only CUIAutomation is left, whose calls wait for a hung provider until
+// it answers: they never time out.
+SIMDESK_API void setAutomation8Registered(bool registered);
 
 // ---- Threads, apartments and message queues -----------------------------------
 

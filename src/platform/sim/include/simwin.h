@@ -169,6 +169,7 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 
 SIMAPI const IID IID_IUnknown;
 SIMAPI const CLSID CLSID_CUIAutomation;
+SIMAPI const CLSID CLSID_CUIAutomation8;
 SIMAPI const IID IID_IUIAutomation;
 SIMAPI const IID IID_IUIAutomationElement;
 

@@ -808,6 +808,9 @@ PyObject* set_removal_waits(PyObject*, PyObject* args) { return setFlag(args, si
 PyObject* set_late_calls(PyObject*, PyObject* args) { return setFlag(args, simdesk::setLateCalls); }
 
 PyObject* set_title_bars(PyObject*, PyObject* args) { return setFlag(args, simdesk::setTitleBars); }
+PyObject* set_automation8_registered(PyObject*, PyObject* args) {
+    return setFlag(args, simdesk::setAutomation8Registered);
+}
 
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
@@ -968,15 +971,18 @@ IUIAutomationElement* elementObject(IUIAutomation* uia, unsigned long long id) {
     return found;
 }
 
-// Runs `f` with a CUIAutomation, in the calling thread's apartment or, when
+// Runs `f` with a CUIAutomation8 (CUIAutomation where it is not registered), in the calling thread's apartment or, when
 // it has none, in the multithreaded one for the duration.
 template <class F>
 PyObject* withAutomation(F f) {
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IUIAutomation* uia = nullptr;
     PyObject* result = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+    HRESULT hr = CoCreateInstance(CLSID_CUIAutomation8, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
                                   reinterpret_cast<void**>(&uia));
+    if (hr == REGDB_E_CLASSNOTREG)
+        hr = CoCreateInstance(CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER, IID_IUIAutomation,
+                              reinterpret_cast<void**>(&uia));
     if (SUCCEEDED(hr)) {
         result = f(uia);
         uia->Release();
@@ -1103,7 +1109,10 @@ PyMethodDef methods[] = {
     FN(set_latency, METH_VARARGS, "set_latency(microseconds): what each cross-process call costs."),
     FN(latency, METH_NOARGS, "The cross-process latency in microseconds."),
     FN(set_uia_timeouts, METH_VARARGS,
-       "set_uia_timeouts(connection_ms, transaction_ms): how long UI Automation waits for a hung window's provider."),
+       "set_uia_timeouts(connection_ms, transaction_ms): how long CUIAutomation8 waits for a hung window's provider."),
+    FN(set_automation8_registered, METH_VARARGS,
+       "set_automation8_registered(registered): whether CUIAutomation8 can be created (default True). Without it, as "
+       "before Windows 8, only CUIAutomation is left, whose calls wait for a hung provider until it answers."),
     FN(uia_timeouts, METH_NOARGS,
        "{'connection_ms', 'transaction_ms', 'timed_out', 'waiting'}: the timeouts, calls that gave up since the last "
        "reset_calls, and calls waiting now."),
