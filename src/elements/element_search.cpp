@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "core/native_core.h"
 #include "elements/handle_registry.h"
@@ -14,6 +15,7 @@ bool findCriterionFromText(const std::string& text, FindCriterion* out) {
     else if (text == "name") *out = FindCriterion::Name;
     else if (text == "class_name") *out = FindCriterion::ClassName;
     else if (text == "control_type") *out = FindCriterion::ControlType;
+    else if (text == "runtime_id_key") *out = FindCriterion::RuntimeIdKey;
     else return false;
     return true;
 }
@@ -49,13 +51,69 @@ HRESULT readCurrentString(IUIAutomationElement* element, CurrentString getter, W
     return hr;
 }
 
-int32_t propertyOf(FindCriterion criterion) {
+// The property a condition on `value` tests: a runtime-id key's is the
+// runtime id, or for a window's key ("hwnd:"), its native window handle.
+int32_t propertyOf(FindCriterion criterion, const VARIANT& value) {
     switch (criterion) {
         case FindCriterion::AutomationId: return UIA_AutomationIdPropertyId;
         case FindCriterion::Name: return UIA_NamePropertyId;
         case FindCriterion::ClassName: return UIA_ClassNamePropertyId;
+        case FindCriterion::RuntimeIdKey:
+            return value.vt == VT_I4 ? UIA_NativeWindowHandlePropertyId : UIA_RuntimeIdPropertyId;
         default: return UIA_ControlTypePropertyId;
     }
+}
+
+// Digits as the keys write them: no sign, no leading zero (but "0" itself).
+bool keyDigits(const std::string& text, size_t from, size_t to, bool hex) {
+    if (from >= to || (text[from] == '0' && to - from > 1)) return false;
+    for (size_t i = from; i < to; ++i) {
+        char c = text[i];
+        if (!((c >= '0' && c <= '9') || (hex && c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+enum class KeyValue { Key, NotAKey, OutOfMemory };
+
+// The condition's value for a runtime_id_key, exactly in the form a
+// snapshot gives it: "42,-5" (the runtime id's integers, a VT_I4 array) or
+// "hwnd:1A2B" (a window handle, which Windows keeps to 32 bits
+// sign-extended, as the VT_I4 of the native window handle).
+KeyValue keyCondition(const std::string& key, Variant& v) {
+    static const std::string kWindow = "hwnd:";
+    if (key.compare(0, kWindow.size(), kWindow) == 0) {
+        if (!keyDigits(key, kWindow.size(), key.size(), true) || key.size() - kWindow.size() > 16)
+            return KeyValue::NotAKey;
+        uint64_t handle = std::strtoull(key.c_str() + kWindow.size(), nullptr, 16);
+        const int64_t asLong = static_cast<int32_t>(static_cast<uint32_t>(handle));
+        if (handle == 0 || static_cast<uint64_t>(asLong) != handle) return KeyValue::NotAKey;
+        v.get().vt = VT_I4;
+        v.get().lVal = static_cast<LONG>(asLong);
+        return KeyValue::Key;
+    }
+    std::vector<LONG> ids;
+    for (size_t from = 0; from <= key.size();) {
+        size_t to = key.find(',', from);
+        if (to == std::string::npos) to = key.size();
+        const bool negative = from < to && key[from] == '-';
+        if (!keyDigits(key, from + negative, to, false) || (negative && key.compare(from, to - from, "-0") == 0))
+            return KeyValue::NotAKey;
+        errno = 0;
+        long long n = std::strtoll(key.c_str() + from, nullptr, 10);
+        if (errno == ERANGE || n < INT32_MIN || n > INT32_MAX) return KeyValue::NotAKey;
+        ids.push_back(static_cast<LONG>(n));
+        from = to + 1;
+    }
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, static_cast<ULONG>(ids.size()));
+    if (!array) return KeyValue::OutOfMemory;
+    v.get().vt = VT_ARRAY | VT_I4;
+    v.get().parray = array;  // destroyed with the variant
+    for (size_t i = 0; i < ids.size(); ++i) {
+        LONG index = static_cast<LONG>(i);
+        if (FAILED(SafeArrayPutElement(array, &index, &ids[i]))) return KeyValue::OutOfMemory;
+    }
+    return KeyValue::Key;
 }
 
 }  // namespace
@@ -132,7 +190,15 @@ FindResult findAndRegisterElement(NativeCore& core, HWND window, const std::stri
     HRESULT hr;
     {
         Variant v;
-        if (criterion == FindCriterion::ControlType) {
+        if (criterion == FindCriterion::RuntimeIdKey) {
+            // Not a key of this window's elements: nothing is searched for,
+            // so that nothing else is found.
+            switch (keyCondition(value, v)) {
+                case KeyValue::Key: break;
+                case KeyValue::NotAKey: return result;
+                case KeyValue::OutOfMemory: result.status = FindResult::OutOfMemory; return result;
+            }
+        } else if (criterion == FindCriterion::ControlType) {
             v.get().vt = VT_I4;
             v.get().lVal = controlTypeFromText(value);
         } else {
@@ -144,7 +210,7 @@ FindResult findAndRegisterElement(NativeCore& core, HWND window, const std::stri
             v.get().vt = VT_BSTR;
             v.get().bstrVal = text;  // freed with the variant
         }
-        hr = automation->CreatePropertyCondition(propertyOf(criterion), v.get(), condition.put());
+        hr = automation->CreatePropertyCondition(propertyOf(criterion, v.get()), v.get(), condition.put());
     }
     if (FAILED(hr) || !condition) {
         result.status = FindResult::ConditionFailed;

@@ -10,9 +10,11 @@ namespace Ostrand {
 
 class NativeCore;
 
-enum class FindCriterion { AutomationId, Name, ClassName, ControlType };
+// RuntimeIdKey: the element a snapshot's record names, by its key.
+enum class FindCriterion { AutomationId, Name, ClassName, ControlType, RuntimeIdKey };
 
-// "automation_id", "name", "class_name" or "control_type", byte for byte.
+// "automation_id", "name", "class_name", "control_type" or "runtime_id_key",
+// byte for byte.
 bool findCriterionFromText(const std::string& text, FindCriterion* out);
 
 // A decimal control type as the standard string-to-long reads it (leading

@@ -55,6 +55,26 @@ PyObject* boundary(const char* function, F body) noexcept {
     return nullptr;
 }
 
+// A window handle argument: an int within the 64-bit range, signed or not (a
+// negative one is the sign-extended value Windows hands out). Beyond it, an
+// OverflowError: a handle cut to 64 bits would name another window.
+int windowHandleArg(PyObject* object, void* out) {
+    PyObject* index = PyNumber_Index(object);
+    if (!index) return 0;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    unsigned long long handle = static_cast<unsigned long long>(value);
+    if (overflow > 0) handle = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (overflow < 0 || PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_OverflowError, "window handle out of the 64-bit range");
+        return 0;
+    }
+    *static_cast<HWND*>(out) = reinterpret_cast<HWND>(static_cast<uintptr_t>(handle));
+    return 1;
+}
+
 // ---- Lifecycle ----
 //
 // initialise and shutdown run on Python threads, with the interpreter lock,
@@ -230,12 +250,11 @@ PyObject* py_configure_cache(PyObject*, PyObject* args) {
 
 PyObject* py_query_elements_cached(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
-    unsigned long long hwnd = 0;
+    HWND window = nullptr;
     const char* scope = "subtree";  // accepted; a refresh uses the configured scope
-    if (!PyArg_ParseTuple(args, "K|s", &hwnd, &scope) || !guard()) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&|s", windowHandleArg, &window, &scope) || !guard()) return nullptr;
     return boundary("query_elements_cached", [&]() -> PyObject* {
         std::vector<RecordPtr> records;
-        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         HRESULT hr = framework().cacheManager->queryElements(window, records);
         if (FAILED(hr))
             return PyErr_Format(PyExc_RuntimeError, "Cache refresh failed: HRESULT 0x%08lX",
@@ -246,12 +265,11 @@ PyObject* py_query_elements_cached(PyObject*, PyObject* args) {
 
 PyObject* py_find_element(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
-    unsigned long long hwnd = 0;
+    HWND window = nullptr;
     const char* by = nullptr;
     const char* value = nullptr;
-    if (!PyArg_ParseTuple(args, "Kss", &hwnd, &by, &value) || !guard()) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&ss", windowHandleArg, &window, &by, &value) || !guard()) return nullptr;
     return boundary("find_element", [&]() -> PyObject* {
-        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         FindResult found = findAndRegisterElement(NativeCore::instance(), window, by, value);
         switch (found.status) {
             case FindResult::NoAutomation:
@@ -367,11 +385,12 @@ PyObject* py_execute_action(PyObject*, PyObject* args) {
 
 PyObject* py_subscribe_events(PyObject*, PyObject* args) {
     if (!guard()) return nullptr;
-    unsigned long long hwnd = 0;
+    HWND window = nullptr;
     PyObject* eventTypes = nullptr;
     const char* scopeText = "subtree";
     PyObject* callback = nullptr;
-    if (!PyArg_ParseTuple(args, "KO|sO", &hwnd, &eventTypes, &scopeText, &callback)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&O|sO", windowHandleArg, &window, &eventTypes, &scopeText, &callback))
+        return nullptr;
     bool replace = callback && callback != Py_None;
     if (replace && !PyCallable_Check(callback)) {
         PyErr_SetString(PyExc_TypeError, "callback must be callable or None");
@@ -401,7 +420,6 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
     PyObject* result = boundary("subscribe_events", [&]() -> PyObject* {
         EventDrivenPerceptionEngine& engine = *framework().engine;
         if (replace) engine.setCallback(deliverEventToPython);
-        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         int32_t scope = treeScopeFromText(scopeText);
         engine.subscribe(window, scope, structure, property, focus, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
         Py_RETURN_NONE;

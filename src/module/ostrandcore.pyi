@@ -21,7 +21,7 @@ Scope: TypeAlias = Literal["subtree", "children", "element"]
 Mode: TypeAlias = Literal["auto", "win32", "uia"]
 """The perception path; any other text means "auto"."""
 
-Criterion: TypeAlias = Literal["automation_id", "name", "class_name", "control_type"]
+Criterion: TypeAlias = Literal["automation_id", "name", "class_name", "control_type", "runtime_id_key"]
 """What ``find_element`` matches ``value`` against."""
 
 Action: TypeAlias = Literal["click", "type", "scroll", "focus", "hover", "select", "expand"]
@@ -126,8 +126,10 @@ def query_elements_cached(hwnd: int, scope: Scope = "subtree", /) -> list[Elemen
 
 def find_element(hwnd: int, by: Criterion, value: str, /) -> FoundElement | None:
     """Find a single live element by criterion (the window included).
-    ``value`` for "control_type" is the id as decimal text, e.g. "50000".
-    None when nothing matches. Release the handle with ``release_element``."""
+    ``value`` for "control_type" is the id as decimal text, e.g. "50000";
+    for "runtime_id_key" a record's key as a query of the window gave it
+    ("42,65562" or "hwnd:1001A"), finding exactly that element. None when
+    nothing matches. Release the handle with ``release_element``."""
 
 def execute_action(handle_dict: HandleRef, action: Action, params: ActionParams | None, /) -> ActionResult:
     """Execute a UI action on an element: the UI Automation pattern first,

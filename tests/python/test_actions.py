@@ -81,6 +81,40 @@ class TestFindElement:
         assert (found["name"], found["class_name"]) == ("a\x00b", "C\x00\x00")
         assert ostrandcore.find_element(top, "name", "caf\u00e9 \U0001F600") is None
 
+    @pytest.mark.parametrize("mode", ["uia", "win32"])
+    def test_a_perceived_element_is_found_again_by_its_key(self, initialised, mode):
+        """Every record a query returns names exactly its element, duplicate
+        names included; what is not a key of the window finds nothing."""
+        simdesk.set_title_bars(True)
+        d, edit, ok = dialog()
+        twin = simdesk.create_window(parent=d, class_name="Button", text="OK", rect=(300, 350, 360, 380))
+        top, link, plain = page()
+        same = simdesk.add_element(top, name="Plain", control_type=50000, rect=(300, 100, 400, 120))
+        other = simdesk.create_window(class_name="#32770", text="Other", rect=(600, 0, 700, 100))
+        ostrandcore.configure_cache([], "subtree", mode)
+        keys = {}
+        for window in (d, top):
+            for record in ostrandcore.query_elements_cached(window):
+                keys[record["runtime_id_key"]] = window
+                found = find(window, "runtime_id_key", record["runtime_id_key"])
+                if mode == "uia":
+                    fields = ("name", "automation_id", "class_name", "control_type", "bounding_rect", "is_enabled")
+                else:   # Win32 names are window texts; an Edit's UI Automation name is its label's
+                    fields = ("class_name", "bounding_rect", "is_enabled")
+                assert {f: found[f] for f in fields} == {f: record[f] for f in fields}, record
+        assert len(keys) > 3
+        # Acting on the second of two "OK" buttons reaches it, not the first.
+        assert act(find(d, "runtime_id_key", "hwnd:%X" % twin if mode == "win32" else "42,%d" % twin),
+                   "click")["success"]
+        assert (simdesk.element(twin)["invoke_count"], simdesk.element(ok)["invoke_count"]) == (1, 0)
+        outside = ["hwnd:%X" % other, "42,%d" % other] + [k for k, w in keys.items() if w == top]
+        rid = simdesk.element(same)["runtime_id"]
+        for key in ["", "42,", ",42", "42, 7", "+42", "042", "-0", "99999999999", "hwnd:", "hwnd:0",
+                    "hwnd:1001a", "hwnd:0%X" % ok, "HWND:%X" % ok, "hwnd:1%08X" % ok, " 42,%d" % ok,
+                    ",".join(map(str, rid)) + ","] + outside:
+            assert ostrandcore.find_element(d, "runtime_id_key", key) is None, key
+        assert find(top, "runtime_id_key", ",".join(map(str, rid)))["bounding_rect"] == (300, 100, 400, 120)
+
     def test_misses_and_errors(self, initialised):
         d, _, _ = dialog()
         mark = log_mark()

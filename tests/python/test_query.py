@@ -187,11 +187,16 @@ class TestUiaPath:
         ostrandcore.configure_cache([], "subtree", "uia")
         with pytest.raises(RuntimeError, match="^Cache refresh failed: HRESULT 0x80070057$"):
             ostrandcore.query_elements_cached(0)
-        # "K" keeps the low 64 bits: -1 names no window.
+        # -1 is the sign-extended handle 0xFFFFFFFFFFFFFFFF, which names no
+        # window; beyond 64 bits a handle would wrap to another window.
         with pytest.raises(RuntimeError, match="^Cache refresh failed: HRESULT 0x80040201$"):
             ostrandcore.query_elements_cached(-1)
-        with pytest.raises(RuntimeError, match="0x80040201$"):
-            ostrandcore.query_elements_cached(2 ** 64 + 5, "element")
+        for beyond in (2 ** 64 + 5, -2 ** 63 - 1):
+            for call in (lambda: ostrandcore.query_elements_cached(beyond, "element"),
+                         lambda: ostrandcore.find_element(beyond, "name", "x"),
+                         lambda: ostrandcore.subscribe_events(beyond, ["FocusChanged"])):
+                with pytest.raises(OverflowError, match="^window handle out of the 64-bit range$"):
+                    call()
 
 
 def test_queries_need_initialise():
