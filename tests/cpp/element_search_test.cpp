@@ -13,7 +13,9 @@ TEST(FindArguments, CriteriaAreExactNames) {
     EXPECT_EQ(c, FindCriterion::AutomationId);
     ASSERT_TRUE(findCriterionFromText("control_type", &c));
     EXPECT_EQ(c, FindCriterion::ControlType);
-    for (const char* bad : {"Name", "name ", "", "runtime_id_key", "class"}) EXPECT_FALSE(findCriterionFromText(bad, &c));
+    ASSERT_TRUE(findCriterionFromText("runtime_id_key", &c));
+    EXPECT_EQ(c, FindCriterion::RuntimeIdKey);
+    for (const char* bad : {"Name", "name ", "", "runtime_id", "class"}) EXPECT_FALSE(findCriterionFromText(bad, &c));
 }
 
 TEST(FindArguments, ControlTypeTextsReadLikeStringToLong) {
