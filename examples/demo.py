@@ -118,10 +118,13 @@ def act_on_dialog(dialog, controls):
     for element in (edit, ok, cancel):
         ostrandcore.release_element(element["handle_id"])
 
-    # The snapshot is refreshed on demand and shows the typed name.
+    # Without a subscription the snapshot does not expire: configure_cache
+    # makes the next query read the window afresh. Read through Win32 from
+    # another process, an Edit shows no text (it keeps its text itself, not
+    # as the title the system stores), so the typed name is not among them.
     ostrandcore.configure_cache([], "subtree", "win32")
     names = [e["name"] for e in ostrandcore.query_elements_cached(dialog)]
-    print(f"  perceived again: {names}")
+    print(f"  perceived again, afresh: {names} (an Edit's text is not a Win32 name)")
 
 
 def act_on_browser(browser):
