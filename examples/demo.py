@@ -60,6 +60,20 @@ def build_browser():
     return top, {"page": page, "compose": compose, "search": search}
 
 
+def shown_in_edits(*windows):
+    """What each Edit of the application shows (its window text or Value),
+    by its key in either mode: no element dictionary carries it."""
+    shown, pending = {}, list(windows)
+    while pending:
+        element = simdesk.element(pending.pop())
+        pending += element["children"]
+        if element["control_type"] == simdesk.UIA_EditControlTypeId and element["runtime_id"]:
+            shown[",".join(map(str, element["runtime_id"]))] = element["value"]
+            if element["window"]:
+                shown[f"hwnd:{element['window']:X}"] = element["value"]
+    return shown
+
+
 def timed_query(hwnd):
     simdesk.reset_calls()
     t0 = time.perf_counter()
@@ -216,7 +230,7 @@ def main(argv=None):
 
     windows = perceive_application(dialog, browser)
     args.picture.parent.mkdir(parents=True, exist_ok=True)
-    args.picture.write_text(outline.svg(windows), encoding="utf-8")
+    args.picture.write_text(outline.svg(windows, shown_in_edits(dialog, browser)), encoding="utf-8")
     print(f"\npicture of the sample application, every perceived element outlined and numbered: {args.picture}")
 
     ostrandcore.configure_cache([])

@@ -33,8 +33,10 @@ def merge(perceptions):
     """One row per element found by any mode: {mode: [element dict]} in,
     rows in tree order out, each with its number, depth, the control type
     and key each mode gave it. The same element is recognised across modes
-    by class and rectangle (an Edit's name is its text through Win32 and its
-    label's through UI Automation). The dictionaries carry no parent, but
+    by class and rectangle, not by name: across processes Win32 reads no
+    name of an Edit (GetWindowTextW returns the title the system stores,
+    which an Edit does not keep), UI Automation gives it its label's. The
+    dictionaries carry no parent, but
     rectangles nest: an element's parent is the smallest one that contains
     it (on a tie, the one listed first, as the refresh lists ancestors
     before descendants)."""
@@ -119,85 +121,121 @@ def table(rows):
 FONT = "font-family='Segoe UI, DejaVu Sans, sans-serif'"
 MONO_CHAR = 6.1   # width of one 10 px monospace character
 TAG_HEIGHT = 14
+SANS_CHAR = 0.6   # width of a proportional character, in font sizes (generous, so that boxes cover the text)
+TITLE_BAR = 50037
+EDIT = 50004
 
 
-def _draw_control(row, out):
-    """A plain rendering of the element, from its control type and name."""
+def _text(out, texts, x, y, size, caption, attributes="", anchor="start"):
+    """Draws one line of text and keeps its box, which labels then avoid."""
+    width = len(caption) * size * SANS_CHAR
+    left = x - width / 2 if anchor == "middle" else x
+    texts.append((left, y - size, width, size * 1.3))
+    middle = " text-anchor='middle'" if anchor == "middle" else ""
+    out.append(f"<text x='{x}' y='{y}' font-size='{size}'{middle} {attributes} {FONT}>{escape(caption)}</text>")
+
+
+def _draw_control(row, shown, title_bar_drawn, out, texts):
+    """A plain rendering of the element, from its control type and name; an
+    Edit shows its own text (`shown`), never its name, which is its label's."""
     left, top, right, bottom = row["rect"]
     w, h = right - left, bottom - top
     control_type = row["types"].get("uia", row["types"].get("win32"))
-    name = escape(row["name"])
+    name = row["name"]
     cx, cy = left + w / 2, top + h / 2 + 4
     if row["depth"] == 0:
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='#f3f3f3' stroke='#767676'/>")
-        out.append(f"<rect x='{left}' y='{top}' width='{w}' height='22' fill='#2b579a'/>")
-        out.append(f"<text x='{left + 8}' y='{top + 15}' font-size='12' fill='white' {FONT}>{name}</text>")
-    elif control_type == 50037:
+        if not title_bar_drawn:   # a window without a perceived title bar still has its caption
+            out.append(f"<rect x='{left}' y='{top}' width='{w}' height='22' fill='#2b579a'/>")
+            _text(out, texts, left + 8, top + 15, 12, name, "fill='white'")
+    elif control_type == TITLE_BAR:
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='#2b579a'/>")
-        out.append(f"<text x='{left + 8}' y='{cy}' font-size='12' fill='white' {FONT}>{name}</text>")
+        _text(out, texts, left + 8, cy, 12, name, "fill='white'")
     elif control_type == 50000 and row["depth"] == 2 and row["automation_id"] in CAPTION_GLYPHS:
-        glyph = CAPTION_GLYPHS[row["automation_id"]]
-        out.append(f"<text x='{cx}' y='{cy}' font-size='12' fill='white' text-anchor='middle' {FONT}>{glyph}</text>")
+        _text(out, texts, cx, cy, 12, CAPTION_GLYPHS[row["automation_id"]], "fill='white'", "middle")
     elif control_type in (50030, 50033) and row["class_name"] != "#32770":
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='white'/>")
     elif control_type == 50026:
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='#eef2f7'/>")
     elif control_type == 50000:
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' rx='3' fill='#e1e1e1' stroke='#adadad'/>")
-        out.append(f"<text x='{cx}' y='{cy}' font-size='11' text-anchor='middle' {FONT}>{name}</text>")
-    elif control_type in (50003, 50004):
+        _text(out, texts, cx, cy, 11, name, anchor="middle")
+    elif control_type in (50003, EDIT):
         out.append(f"<rect x='{left}' y='{top}' width='{w}' height='{h}' fill='white' stroke='#7a7a7a'/>")
-        fill = "#222" if control_type == 50003 else "#888"
-        out.append(f"<text x='{left + 5}' y='{cy}' font-size='11' fill='{fill}' {FONT}>{name}</text>")
+        _text(out, texts, left + 5, cy, 11, shown if control_type == EDIT else name, "fill='#222'")
         if control_type == 50003:
-            out.append(f"<text x='{right - 14}' y='{cy}' font-size='11' {FONT}>▾</text>")
+            _text(out, texts, right - 14, cy, 11, "▾")
     elif control_type == 50005:
-        out.append(f"<text x='{left + 4}' y='{cy}' font-size='11' fill='#0067c0' text-decoration='underline' "
-                   f"{FONT}>{name}</text>")
+        _text(out, texts, left + 4, cy, 11, name, "fill='#0067c0' text-decoration='underline'")
     elif control_type == 50020:
-        out.append(f"<text x='{left}' y='{cy}' font-size='11' {FONT}>{name}</text>")
+        _text(out, texts, left, cy, 11, name)
 
 
-def _place_tag(rect, width, taken):
-    """Where the element's label goes: above its top-left corner if free,
-    else beside it or at one of its corners, so that stacked elements and
-    nested ones sharing a corner keep readable labels."""
+def _overlap(a, b):
+    """The area two boxes (x, y, width, height) share."""
+    dx = min(a[0] + a[2], b[0] + b[2]) - max(a[0], b[0])
+    dy = min(a[1] + a[3], b[1] + b[3]) - max(a[1], b[1])
+    return max(0, dx) * max(0, dy)
+
+
+def _place_tag(rect, width, bounds, taken, texts):
+    """Where the element's label goes: along its outline (rows just above
+    it, inside its top or bottom edge, rows just below it), slid along the
+    edge, inside the picture and clear of every other label; of those, the
+    one that hides the least caption text, then the nearest to the place an
+    inspector puts it, just above the top-left corner."""
     left, top, right, bottom = rect
-    candidates = [(left, top - TAG_HEIGHT), (left, top), (right - width, top), (right + 2, top),
-                  (left, bottom - TAG_HEIGHT), (right - width, bottom - TAG_HEIGHT), (right - width, top - TAG_HEIGHT),
-                  (left, bottom)]
-    for x, y in candidates:
-        if all(x + width <= a or a + w <= x or y + TAG_HEIGHT <= b or b + TAG_HEIGHT <= y for a, b, w in taken):
-            break
-    else:
-        x, y = candidates[0]
-    taken.append((x, y, width))
-    return x, y
+    xs = sorted({left, right - width, *range(int(left - width) + 1, right, 4)})
+    ys = [top - k * TAG_HEIGHT for k in range(1, 5)] + [top, bottom - TAG_HEIGHT] + \
+         [bottom + k * TAG_HEIGHT for k in range(3)]
+    best = None
+    for y in ys:
+        for x in xs:
+            box = (x, y, width, TAG_HEIGHT)
+            if x < bounds[0] or y < bounds[1] or x + width > bounds[2] or y + TAG_HEIGHT > bounds[3]:
+                continue
+            if any(_overlap(box, other) for other in taken):
+                continue
+            cost = (sum(_overlap(box, t) for t in texts), abs(y - (top - TAG_HEIGHT)) + abs(x - left) / 8)
+            if best is None or cost < best[0]:
+                best = (cost, box)
+    if best is None:
+        raise ValueError(f"no room for the label of {rect} in the picture")
+    taken.append(best[1])
+    return best[1][:2]
 
 
-def svg(windows):
+def svg(windows, shown=None):
     """The picture of the windows [(title, rows)] with every row's rectangle
-    outlined and labelled; coordinates are screen coordinates."""
+    outlined and labelled; coordinates are screen coordinates. `shown`: what
+    the application shows in its Edits, by an element's key in either mode
+    (the element dictionaries do not carry it); an Edit not in it is empty."""
+    shown = shown or {}
     rects = [row["rect"] for _, rows in windows for row in rows]
-    x0, y0 = min(r[0] for r in rects) - 30, min(r[1] for r in rects) - 40
+    x0, y0 = min(r[0] for r in rects) - 30, min(r[1] for r in rects) - 50
     x1, y1 = max(r[2] for r in rects) + 30, max(r[3] for r in rects) + 60
     w, h = x1 - x0, y1 - y0
     out = [f"<svg xmlns='http://www.w3.org/2000/svg' width='{w}' height='{h}' viewBox='{x0} {y0} {w} {h}'>",
            f"<rect x='{x0}' y='{y0}' width='{w}' height='{h}' fill='#fafafa'/>", "<g id='application'>"]
+    texts = []
     for _, rows in windows:
+        title_bar = any(TITLE_BAR in row["types"].values() for row in rows)
         for row in rows:
-            _draw_control(row, out)
+            text = next((shown[key] for key in row["keys"].values() if key in shown), "")
+            _draw_control(row, text, title_bar, out, texts)
     out.append("</g>")
     out.append("<g id='inspector' font-family='DejaVu Sans Mono, Consolas, monospace' font-size='10'>")
-    taken = []
+    taken, seen = [], set()
+    legend_top = y1 - 36   # the legend's band stays clear of labels
     for title, rows in windows:
         for row in rows:
             left, top, right, bottom = row["rect"]
             modes = tuple(m for m in MODES if m in row["keys"])
+            seen.add(modes)
             colour = COLOURS[modes]
             text = label(row)
             tag_w = round(len(text) * MONO_CHAR + 6)
-            tx, ty = _place_tag(row["rect"], tag_w, taken)
+            tx, ty = _place_tag(row["rect"], tag_w, (x0, y0, x1, legend_top), taken, texts)
             keys = " ".join(f"data-{m}-key={quoteattr(row['keys'][m])}" for m in modes)
             out.append(f"<g class='element' data-number='{row['number']}' data-window={quoteattr(title)} "
                        f"data-modes='{' '.join(modes)}' {keys}>")
@@ -213,8 +251,11 @@ def svg(windows):
     lx = x0 + 30
     for modes, caption in ((("win32", "uia"), "seen by both modes"), (("uia",), "UI Automation only"),
                            (("win32",), "Win32 enumeration only")):
-        out.append(f"<rect x='{lx}' y='{ly - 10}' width='12' height='12' fill='none' stroke='{COLOURS[modes]}' "
-                   f"stroke-width='2'/><text x='{lx + 18}' y='{ly}'>{caption}</text>")
+        if modes not in seen:
+            continue
+        out.append(f"<g class='entry' data-modes='{' '.join(modes)}'><rect x='{lx}' y='{ly - 10}' width='12' "
+                   f"height='12' fill='none' stroke='{COLOURS[modes]}' stroke-width='2'/>"
+                   f"<text x='{lx + 18}' y='{ly}'>{caption}</text></g>")
         lx += 190
     out.append("</g></svg>")
     return "\n".join(out) + "\n"

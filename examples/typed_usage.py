@@ -1,7 +1,8 @@
-"""Every ostrandcore function used with its types, as a type checker sees
-them through the installed stubs. `make test` runs this script and checks it
-with `mypy --strict`; the assert_type lines fail the check if the stubs are
-not found (everything would be Any)."""
+"""Every ostrandcore function used with its types, and the simulated
+desktop read back through its own, as a type checker sees them through the
+installed stubs. `make test` runs this script and checks it with
+`mypy --strict`; the assert_type lines fail the check if the stubs are not
+found (everything would be Any)."""
 
 from __future__ import annotations
 
@@ -9,18 +10,19 @@ import threading
 from typing import TYPE_CHECKING, Literal, assert_type
 
 import ostrandcore
-import simdesk  # type: ignore[import-untyped]  # the simulated desktop ships no stubs
+import simdesk
 
 if TYPE_CHECKING:
     from ostrandcore import ActionResult, Element, Event, EventType, FoundElement, Metrics
+    from simdesk import EventStats, EventValue, HandlerCall
 
 
 def build_window() -> tuple[int, int]:
     """A browser-like window with a button and an edit box drawn inside it."""
-    window: int = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Typed", rect=(0, 0, 400, 300))
-    button: int = simdesk.add_element(window, name="Send", automation_id="send", control_type=50000,
-                                      rect=(10, 10, 90, 40))
-    simdesk.add_element(window, name="Message", automation_id="message", control_type=50004,
+    window = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Typed", rect=(0, 0, 400, 300))
+    button = simdesk.add_element(window, name="Send", automation_id="send",
+                                 control_type=simdesk.UIA_ButtonControlTypeId, rect=(10, 10, 90, 40))
+    simdesk.add_element(window, name="Message", automation_id="message", control_type=simdesk.UIA_EditControlTypeId,
                         rect=(100, 10, 390, 40))
     return window, button
 
@@ -69,6 +71,30 @@ def watch(window: int, button: int) -> list[Event]:
     return received
 
 
+def desktop_saw(window: int, button: int) -> str:
+    """The simulated desktop's side of it, read back through its stubs."""
+    values: list[EventValue] = []
+
+    def on_call(call: HandlerCall) -> None:
+        if call["kind"] == "property":  # narrows the union to PropertyCall
+            values.append(call["value"])
+
+    simdesk.add_event_handler("property", on_call, window, simdesk.TreeScope_Subtree, [simdesk.UIA_NamePropertyId])
+    simdesk.set_element(button, name="Seen")
+    assert simdesk.wait_for_events(None)
+    simdesk.remove_all_event_handlers()
+    sent = simdesk.element(button)
+    top = simdesk.window(window)
+    assert_type(sent, "simdesk.Element | None")
+    assert sent is not None and top is not None
+    assert_type(top["last_mouse"], tuple[int, int] | None)
+    stats: EventStats = simdesk.event_stats()
+    timeouts = simdesk.uia_timeouts()
+    return (f"{sent['name']!r} invoked {sent['invoke_count']} times, window {top['text']!r} with "
+            f"{len(top['children'])} child windows and {len(simdesk.messages(window))} messages, "
+            f"name events {values}, {stats['raised']} events raised, {timeouts['timed_out']} UIA time-outs")
+
+
 def main() -> int:
     mode = ostrandcore.get_active_mode()
     assert_type(mode, Literal["win32", "uia", "auto", "not_initialised"])
@@ -79,6 +105,7 @@ def main() -> int:
     events = watch(window, button)
     metrics: Metrics = ostrandcore.get_benchmark_metrics()
     ostrandcore.shutdown()
+    print(desktop_saw(window, button))
     log: str = ostrandcore.get_diagnostic_log()
     print(f"{len(elements)} elements, actions {[r['path'] for r in results]}, "
           f"events {[e['event_type'] for e in events]}, mode {metrics['perception_mode']}, "

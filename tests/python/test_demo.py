@@ -6,6 +6,7 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
+import cairosvg
 import pytest
 
 import ostrandcore
@@ -27,6 +28,34 @@ def element_groups(svg_text):
     return root.findall(f".//{SVG}g[@class='element']")
 
 
+def boxes(root, selector):
+    return [tuple(float(r.get(k)) for k in ("x", "y", "width", "height")) for r in root.findall(selector)]
+
+
+def overlap(a, b):
+    return min(a[0] + a[2], b[0] + b[2]) > max(a[0], b[0]) and min(a[1] + a[3], b[1] + b[3]) > max(a[1], b[1])
+
+
+def assert_picture_reads(svg_text, png_path):
+    """As an inspector's user sees it: rendered, every label inside the
+    picture and clear of the others, each caption drawn once, the legend
+    naming only colours that are used."""
+    cairosvg.svg2png(bytestring=svg_text.encode(), write_to=str(png_path))
+    assert png_path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    root = ET.fromstring(svg_text)
+    x0, y0, w, h = map(float, root.get("viewBox").split())
+    tags = boxes(root, f".//{SVG}rect[@class='tag']")
+    assert len(tags) == len(element_groups(svg_text))
+    for i, tag in enumerate(tags):
+        assert x0 <= tag[0] and tag[0] + tag[2] <= x0 + w and y0 <= tag[1] and tag[1] + tag[3] <= y0 + h, tag
+        assert not [other for other in tags[i + 1:] if overlap(tag, other)], tag
+    drawn = [t.text for t in root.find(f".//{SVG}g[@id='application']").iter(f"{SVG}text")]
+    for title in ("Sample Application", "Inbox - Mail - Browser", "Name:"):
+        assert drawn.count(title) == 1, title
+    used = {g.get("data-modes") for g in element_groups(svg_text)}
+    assert {g.get("data-modes") for g in root.findall(f".//{SVG}g[@class='entry']")} == used
+
+
 def test_demo_runs_and_writes_its_picture(tmp_path):
     picture = tmp_path / "pictures" / "app.svg"
     result = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--picture", str(picture)],
@@ -42,12 +71,16 @@ def test_demo_runs_and_writes_its_picture(tmp_path):
     table_rows = [line for line in result.stdout.splitlines() if line.strip()[:1].isdigit() and "  " in line]
     # Each window's title bar and its three buttons are among them.
     assert len(element_groups(picture.read_text())) == len(table_rows) == 24
+    assert_picture_reads(picture.read_text(), tmp_path / "app.png")
 
 
-def test_picture_outlines_and_labels_every_perceived_element(demo, initialised, capsys):
+def test_picture_outlines_and_labels_every_perceived_element(demo, initialised, capsys, tmp_path):
     simdesk.set_title_bars(True)   # as the demo has them
-    dialog, _ = demo.build_classic_dialog()
-    browser, _ = demo.build_browser()
+    dialog, controls = demo.build_classic_dialog()
+    browser, parts = demo.build_browser()
+    # An Edit shows its own text, not its name (its label's).
+    simdesk.set_window_text(controls["Edit"], "Ada")
+    simdesk.set_element(parts["search"], value="from:ada")
     perceived = []
     for window in (dialog, browser):
         for mode in ("win32", "uia"):
@@ -55,7 +88,11 @@ def test_picture_outlines_and_labels_every_perceived_element(demo, initialised, 
             perceived += [(mode, e) for e in ostrandcore.query_elements_cached(window)]
 
     windows = demo.perceive_application(dialog, browser)
-    groups = element_groups(demo.outline.svg(windows))
+    picture = demo.outline.svg(windows, demo.shown_in_edits(dialog, browser))
+    groups = element_groups(picture)
+    assert_picture_reads(picture, tmp_path / "app.png")
+    drawn = [t.text for t in ET.fromstring(picture).find(f".//{SVG}g[@id='application']").iter(f"{SVG}text")]
+    assert "Ada" in drawn and "from:ada" in drawn and "Search mail" not in drawn
 
     by_key = {}
     for group in groups:

@@ -30,6 +30,10 @@ def installed_stub():
     return module_dir / "ostrandcore-stubs" / "__init__.pyi"
 
 
+def installed_simdesk_stub():
+    return pathlib.Path(simdesk.__file__).with_suffix(".pyi")
+
+
 def run_tool(args, cwd):
     # Away from the source tree and without MYPYPATH: only what pip installed counts.
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
@@ -44,6 +48,9 @@ def test_stub_package_is_installed_with_its_marker():
     # Not "partial": the stubs are the whole truth about the module.
     assert (stub.parent / "py.typed").read_text().strip() == ""
     assert (stub.parent.parent / "ostrandcore.pyi").read_text() == stub.read_text()
+    # simdesk is a package: its stub and marker sit in it.
+    assert installed_simdesk_stub().is_file()
+    assert (installed_simdesk_stub().parent / "py.typed").read_text().strip() == ""
 
 
 def test_mypy_strict_passes_the_typed_example_and_catches_each_misuse(tmp_path):
@@ -71,7 +78,7 @@ def test_misuse_file_fails_without_its_ignores(tmp_path):
 
 
 def test_stubtest_finds_the_stub_and_the_module_agree(tmp_path):
-    result = run_tool(["mypy.stubtest", "ostrandcore", "--allowlist", str(HERE / "stubs" / "stubtest-allowlist.txt")],
+    result = run_tool(["mypy.stubtest", "ostrandcore", "simdesk", "--allowlist", str(HERE / "stubs" / "stubtest-allowlist.txt")],
                       cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -80,33 +87,49 @@ def test_typed_example_runs():
     result = subprocess.run([sys.executable, str(TYPED_EXAMPLE)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "actions ['InvokePattern', 'ValuePattern', 'FocusPattern']" in result.stdout
+    assert "'Seen' invoked 1 times" in result.stdout and "name events ['Seen']" in result.stdout
 
 
 # ---- the stub's declarations against the running module ----
 
-@pytest.fixture(scope="module")
-def stub():
-    """The installed stub executed as a module: its TypedDicts become real
+def executed(path, name):
+    """An installed stub executed as a module: its TypedDicts become real
     classes whose annotations can be compared with what the module returns."""
-    path = installed_stub()
-    module = types.ModuleType("ostrandcore_stub")
+    module = types.ModuleType(name)
     module.__file__ = str(path)
     sys.modules[module.__name__] = module
     with pytest.MonkeyPatch.context() as patch:
         # A decorator of the stubs only; at run time it would be the identity.
         patch.setattr(typing, "type_check_only", lambda item: item, raising=False)
         exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
-    yield module
-    del sys.modules[module.__name__]
+    return module
+
+
+@pytest.fixture(scope="module")
+def stub():
+    yield executed(installed_stub(), "ostrandcore_stub")
+    del sys.modules["ostrandcore_stub"]
+
+
+@pytest.fixture(scope="module")
+def simdesk_stub():
+    yield executed(installed_simdesk_stub(), "simdesk_stub")
+    del sys.modules["simdesk_stub"]
 
 
 def conforms(value, hint):
     origin = typing.get_origin(hint)
     if origin is typing.Literal:
         return value in typing.get_args(hint)
+    args = typing.get_args(hint)
     if origin is tuple:
-        args = typing.get_args(hint)
+        if args[-1:] == (...,):
+            return type(value) is tuple and all(conforms(v, args[0]) for v in value)
         return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
+    if origin is list:
+        return type(value) is list and all(conforms(v, args[0]) for v in value)
+    if origin in (typing.Union, types.UnionType):
+        return any(conforms(value, arg) for arg in args)
     return type(value) is hint
 
 
@@ -186,3 +209,34 @@ def test_returned_dictionaries_match_their_typed_dicts(stub, initialised):
 
     assert_matches(ostrandcore.get_benchmark_metrics(), stub.Metrics)
     assert ostrandcore.get_active_mode() in typing.get_args(inspect.signature(stub.get_active_mode).return_annotation)
+
+
+def test_simdesk_dictionaries_match_their_typed_dicts(simdesk_stub):
+    top = simdesk.create_window(class_name="#32770", text="Typed", rect=(0, 0, 300, 200))
+    button = simdesk.create_window(parent=top, class_name="Button", text="OK", rect=(10, 10, 90, 40))
+    inner = simdesk.add_element(button, name="Glyph", rect=(12, 12, 20, 20))
+    simdesk.post_message(button, simdesk.WM_LBUTTONDOWN, simdesk.MK_LBUTTON, simdesk.make_lparam(5, 5))
+    simdesk.send_message(button, simdesk.WM_LBUTTONUP, 0, simdesk.make_lparam(5, 5))
+    calls = []
+    properties = [simdesk.UIA_NamePropertyId, simdesk.UIA_BoundingRectanglePropertyId]
+    for kind, element in (("structure", top), ("property", top), ("focus", 0)):
+        assert simdesk.add_event_handler(kind, calls.append, element, simdesk.TreeScope_Subtree, properties) == 0
+    simdesk.set_element(inner, name="Glyph 2")
+    simdesk.fire_property_changed(inner, simdesk.UIA_BoundingRectanglePropertyId, (1.0, 2.0, 3.0, 4.0))
+    simdesk.add_element(top, name="New")
+    simdesk.fire_focus_changed(inner)
+    assert simdesk.wait_for_events(10.0)
+    simdesk.set_runtime_id_readable(inner, False)
+    call_types = {"structure": "StructureCall", "property": "PropertyCall", "focus": "FocusCall"}
+    cases = [(simdesk.window(top), "Window"), (simdesk.window(button), "Window"),        # last_mouse None, a point
+             (simdesk.element(button), "Element"), (simdesk.element(inner), "Element"),  # runtime_id a list, None
+             *((m, "Message") for m in simdesk.messages(button)),
+             (simdesk.live(), "Live"), (simdesk.uia_timeouts(), "UiaTimeouts"), (simdesk.event_stats(), "EventStats"),
+             *((t, "ThreadState") for t in simdesk.threads()),
+             *((r, "Registration") for r in simdesk.event_registrations()),
+             *((c, call_types[c["kind"]]) for c in calls)]
+    assert {name for _, name in cases} == {"Window", "Element", "Message", "Live", "UiaTimeouts", "EventStats",
+                                          "ThreadState", "Registration", *call_types.values()}
+    for value, name in cases:
+        assert_matches(value, getattr(simdesk_stub, name))
+    assert simdesk.remove_all_event_handlers() == simdesk.S_OK

@@ -29,3 +29,25 @@ element["handle_id"]  # type: ignore[typeddict-item]  # perceived elements carry
 mode: int = ostrandcore.get_active_mode()  # type: ignore[assignment]
 ostrandcore.initialise(True)  # type: ignore[call-arg]
 ostrandcore.no_such_function()  # type: ignore[attr-defined]
+
+import simdesk
+
+simdesk.create_window(rect=(0, 0, 10))  # type: ignore[arg-type]  # four edges
+simdesk.create_window(0, "Button", "OK", [0, 0, 90, 30])  # type: ignore[arg-type]  # a list raises TypeError
+simdesk.add_element(1, "OK")  # type: ignore[call-arg]  # fields by keyword only
+simdesk.add_element(1, label="OK")  # type: ignore[call-arg]
+simdesk.set_element(1, patterns=10000)  # type: ignore[arg-type]  # a sequence of ids
+simdesk.window(1)["text"]  # type: ignore[index]  # None for a dead window
+state = simdesk.element(1)
+assert state is not None
+state["runtime_id"][0]  # type: ignore[index]  # None while unreadable
+simdesk.messages(1)[0]["msg"]  # type: ignore[typeddict-item]
+simdesk.event_stats()["pending_calls"]  # type: ignore[typeddict-item]
+simdesk.uia_timeouts()["timeout_ms"]  # type: ignore[typeddict-item]
+simdesk.live()["com"] + ""  # type: ignore[operator]
+simdesk.add_event_handler("Property", print)  # type: ignore[arg-type]
+simdesk.fail("SendMessageW")  # type: ignore[call-arg]  # the code is required
+simdesk.post_message(hwnd=1, msg=2)  # type: ignore[call-arg]  # positional only
+simdesk.co_initialize("apartment")  # type: ignore[arg-type]
+simdesk.calls("GetWindowTextW")["n"]  # type: ignore[index]  # one count when named
+thread_apartment: int = simdesk.threads()[0]["apartment"]  # type: ignore[assignment]
