@@ -37,6 +37,10 @@ def desk():
     edit = simdesk.create_window(parent=d, class_name="Edit", text="", rect=(10, 90, 300, 110))
     return d, ok, delete, edit
 
+def pressed(hwnd):
+    # Clicked through Win32 or invoked through its pattern.
+    return simdesk.window(hwnd)["clicks"] + simdesk.element(hwnd)["invoke_count"]
+
 # What the caller's code does.
 def on_other_thread(work):
     t = threading.Thread(target=work)
@@ -109,6 +113,10 @@ PLACES = {
     "release_element: id": lambda c, body: ostrandcore.release_element(MeddlingIndex(c["handle"], body)),
 }
 
+# The caller's code leaves the framework down: the call says so, and acts on
+# nothing.
+LEFT_DOWN = {(place, "shutdown") for place in PLACES if place.startswith("execute_action")}
+
 for place, call in PLACES.items():
     for name, body in BODIES.items():
         top, ok, delete, edit = desk()
@@ -117,12 +125,17 @@ for place, call in PLACES.items():
         found = ostrandcore.find_element(top, "name", "OK")
         c = {"top": top, "found": found, "handle": found["handle_id"],
              "typing": ostrandcore.find_element(top, "class_name", "Edit")}
+        raised = None
         try:
             call(c, lambda: body(c))
         except Exception as e:
+            raised = e
             assert documented(e), (place, name, e)
         # Whatever happened, nothing but OK was ever pressed.
-        assert simdesk.window(delete)["clicks"] == 0, (place, name)
+        assert pressed(delete) == 0, (place, name)
+        if (place, name) in LEFT_DOWN:
+            assert repr(raised) == "RuntimeError('Framework not initialised')", (place, name, raised)
+            assert pressed(ok) == 0 and simdesk.window(edit)["text"] == "", (place, name)
         assert all(documented(e) for e in unraisable), (place, name, unraisable)
         unraisable.clear()
         # And the module still works, then lets go of everything.
