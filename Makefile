@@ -49,7 +49,7 @@ test-python: install
 	@$(PY) -m pytest -q tests/python
 
 fuzz: install
-	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q --timeout=0 tests/python/test_fuzz_api.py tests/python/test_snapshot_model.py
+	@OSTRAND_FUZZ_PROFILE=long $(PY) -m pytest -q --timeout=0 -o faulthandler_timeout=0 tests/python/test_fuzz_api.py tests/python/test_snapshot_model.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: $(ASANDIR)/.built

@@ -43,6 +43,11 @@ void HandleRegistry::clearElements() {
     gone.swap(elementHandles);
 }
 
+void HandleRegistry::setNextId(int32_t id) {
+    std::lock_guard<std::mutex> g(handleMutex);
+    nextHandleId = id;
+}
+
 size_t HandleRegistry::size() {
     std::lock_guard<std::mutex> g(handleMutex);
     return elementHandles.size();

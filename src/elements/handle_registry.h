@@ -29,6 +29,8 @@ public:
     // before must not name whatever is registered next.
     void clearElements();
     size_t size();
+    // Where the numbering goes on from: lets a test reach the wrap.
+    void setNextId(int32_t id);
 
 private:
     std::unordered_map<int32_t, ComPtr<IUIAutomationElement>> elementHandles;

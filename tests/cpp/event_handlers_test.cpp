@@ -336,12 +336,33 @@ TEST_F(EventHandlersTest, ANativeErrorStopsAtTheHandlerAndIsLogged) {
     EXPECT_FALSE(insideEventHandler());  // the gate was left on the way out
 }
 
+// The callback takes the framework down and the handler's last reference with
+// it, inside the handler's own call: the call holds the handler (and so its
+// gate) to its end. No deadlock, no use after free (ASan sees one).
 TEST_F(EventHandlersTest, ACallbackMayShutTheFrameworkDown) {
-    engine->setCallback([](UIChangeEvent) { shutdownFramework(); });
-    auto* h = new Engine::FocusHandler(engine);
-    EXPECT_EQ(h->HandleFocusChangedEvent(nullptr), S_OK);  // no deadlock, no use after free
+    auto* focus = new Engine::FocusHandler(engine);
+    engine->setCallback([focus](UIChangeEvent) {
+        shutdownFramework();
+        focus->Release();
+    });
+    EXPECT_EQ(focus->HandleFocusChangedEvent(nullptr), S_OK);
     EXPECT_FALSE(framework().initialised.load());
-    h->Release();
+
+    initialiseFramework();
+    sender = elementFor(u"Send");
+    auto* property = new Engine::PropertyHandler(framework().engine.get(), top);
+    bool called = false;
+    framework().engine->setCallback([property, &called](UIChangeEvent) {
+        called = true;
+        shutdownFramework();
+        property->Release();
+    });
+    Variant name;
+    name.get().vt = VT_BSTR;
+    name.get().bstrVal = SysAllocString(u"Go");
+    EXPECT_EQ(property->HandlePropertyChangedEvent(sender.get(), UIA_NamePropertyId, name.get()), S_OK);
+    EXPECT_TRUE(called);
+    EXPECT_FALSE(framework().initialised.load());
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(HandleRegistryTest, ClearReleasesEverythingAndTheNumberingCarriesOn) {
     EXPECT_EQ(registry.registerElement(newElement().get()), 6);  // a handle kept from before names nothing
 }
 
-TEST_F(HandleRegistryTest, IdsWrapToOneInsteadOfGoingNegative) {
+TEST_F(HandleRegistryTest, IdsWrapToOneInsteadOfGoingNegativeAndSkipTheOnesHeld) {
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     HandleRegistry registry(kMax - 1);
     auto e = newElement();
@@ -101,6 +101,16 @@ TEST_F(HandleRegistryTest, IdsWrapToOneInsteadOfGoingNegative) {
     EXPECT_EQ(registry.registerElement(e.get()), 2);
     EXPECT_EQ(registry.lookupElement(kMax).get(), e.get());
     registry.clearElements();
+
+    // Past the wrap, an id still held is skipped and keeps naming its element.
+    HandleRegistry held;
+    auto one = newElement(), other = newElement();
+    EXPECT_EQ(held.registerElement(one.get()), 1);
+    held.setNextId(kMax);
+    EXPECT_EQ(held.registerElement(other.get()), kMax);
+    EXPECT_EQ(held.registerElement(other.get()), 2);
+    EXPECT_EQ(held.lookupElement(1).get(), one.get());
+    held.clearElements();
 }
 
 }  // namespace

@@ -239,4 +239,32 @@ TEST(DiagnosticLogTest, KeepsTheNewestLinesWithinItsCapacity) {
     EXPECT_EQ(static_cast<size_t>(next), dropped - base);  // whole lines only, the oldest kept first
 }
 
+// A full log is trimmed in large steps, so that each trim, which moves the
+// whole log, is paid for by many appends.
+TEST(DiagnosticLogTest, AFullLogIsTrimmedRarelyAndByMuch) {
+    NativeCore& core = NativeCore::instance();
+    const std::string line(999, 'x');  // 1,000 bytes with its line feed
+    const size_t perCapacity = NativeCore::kLogCapacity / 1000;
+    auto dropped = [&] {
+        unsigned long long n = 0;
+        std::sscanf(core.logCopy().c_str(), "(%llu earlier lines dropped)", &n);
+        return n;
+    };
+    for (size_t i = 0; i < 2 * perCapacity; ++i) core.log(line);  // full, and trimmed at least once
+    unsigned long long last = dropped();
+    ASSERT_GT(last, 0u);
+    int trims = 0;
+    unsigned long long smallest = ~0ull;  // lines dropped by the smallest trim
+    for (size_t i = 0; i < 4 * perCapacity; ++i) {
+        core.log(line);
+        unsigned long long now = dropped();
+        if (now == last) continue;
+        ++trims;
+        smallest = std::min(smallest, now - last);
+        last = now;
+    }
+    ASSERT_GE(trims, 1);
+    EXPECT_GE(smallest * 1000, NativeCore::kLogCapacity / 8) << trims << " trims";
+}
+
 }  // namespace

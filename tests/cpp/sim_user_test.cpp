@@ -95,6 +95,18 @@ TEST_F(SimUser, WindowHandlesAreUniqueNonzeroAndNeverReused) {
     for (HWND h : batch) EXPECT_FALSE(IsWindow(h));
     EXPECT_FALSE(IsWindow(nullptr));
 
+    // High handles: the 32 bits have their top bit set and are sign-extended;
+    // the window and its element answer to that value; a reset ends them.
+    simdesk::setHighHandles(true);
+    HWND high = makeWindow(nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(high) >> 31, 0x1FFFFFFFFu);
+    EXPECT_TRUE(IsWindow(high));
+    EXPECT_TRUE(issued.insert(high).second) << "handle reused";
+    simdesk::ElementState state;
+    EXPECT_TRUE(simdesk::elementState(simdesk::elementOf(high), &state));
+    simdesk::reset();
+    EXPECT_LE(reinterpret_cast<uintptr_t>(makeWindow(nullptr)), 0xFFFFFFFFu);
+
     // No window under a dead parent.
     simdesk::WindowDesc orphan;
     orphan.parent = top;

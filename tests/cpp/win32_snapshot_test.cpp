@@ -102,6 +102,14 @@ TEST_F(Win32SnapshotTest, LongTextIsCutAt511UnitsAndDeadWindowsReadEmpty) {
     const WString cut = refresh(target).at(keyFromHwnd(target)).name;
     ASSERT_EQ(cut.size(), 510u);
     EXPECT_EQ(cut.back(), u'z');
+    // A cut right after a whole pair keeps it.
+    text[509] = char16_t(0xD83D);
+    text[510] = char16_t(0xDE00);
+    text[511] = u'z';
+    simdesk::setWindowText(target, text);
+    const WString whole = refresh(target).at(keyFromHwnd(target)).name;
+    ASSERT_EQ(whole.size(), 511u);
+    EXPECT_EQ(whole.substr(509), u"\U0001F600");
 
     // A class name is cut at 255 units.
     HWND longClass = make(nullptr, std::u16string(300, u'c'));

@@ -233,10 +233,17 @@ class TestExecuteAction:
         assert act(h["Item"], "select") == {"success": False, "path": "SelectionItemPattern",
                                             "hr": simdesk.UIA_E_ELEMENTNOTENABLED - 2 ** 32}
 
-    def test_win32_fallbacks_on_a_classic_dialog(self, initialised):
+    # Windows hands out handles whose 32-bit value has its top bit set; a
+    # 64-bit process sees them sign-extended, and a negative int is the same.
+    @pytest.mark.parametrize("high", [False, True], ids=["handles", "sign-extended handles"])
+    def test_win32_fallbacks_on_a_classic_dialog(self, initialised, high):
+        simdesk.set_high_handles(high)
         d, edit, ok = dialog()
+        assert (ok >> 31 == 0x1FFFFFFFF) == high
         simdesk.set_element(ok, patterns=[])          # a button whose proxy offers no Invoke
         button = find(d, "name", "OK")
+        if high:
+            assert {**find(d - 2 ** 64, "name", "OK"), "handle_id": 0} == {**button, "handle_id": 0}
         simdesk.clear_messages(ok)
         assert act(button, "click") == {"success": True, "path": "Win32Click", "hr": 0}
         # Centre (-5, 365) in client coordinates of a window whose client origin is (-21, 350).

@@ -73,15 +73,17 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     # (the document's); the document's record keeps its own name.
     raw = simdesk.add_element(doc, name="glyph", control_element=False, rect=(1, 81, 2, 82))
     simdesk.set_element(raw, name="RAW-CHANGED")
+    simdesk.set_element(raw, enabled=False)
     settle()
     assert records()["42,7,1"]["name"] == "Inbox"
+    assert records()["42,7,1"]["is_enabled"] is True
     assert records()["42,7,1"]["bounding_rect"] == (0, 80, 800, 600)
-    assert rec.events[-1]["runtime_id_key"] == "42,7,1"   # delivered, under the ancestor's key
+    assert [e["runtime_id_key"] for e in rec.events[1:]] == ["42,7,1"] * 2   # delivered, under the ancestor's key
     # VT_EMPTY says the name changed, not to what: the window is read again.
     simdesk.fire_property_changed(doc, NAME, None)
     settle()
     assert records() == {**before, "42,7,2": {**before["42,7,2"], "name": "Send now"}}
-    assert len(rec.events) == 3
+    assert len(rec.events) == 4
 
 
 def test_structure_change_refreshes_before_the_callback_runs(uia_window):

@@ -1,4 +1,8 @@
 import os
+import pathlib
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -194,3 +198,23 @@ def test_the_framework_stays_down_once_the_exit_hook_has_run():
     """)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == "initialise failed: the interpreter is exiting\nnot_initialised\n"
+
+
+def test_the_time_bound_of_a_test_ends_a_deadlock_that_holds_the_interpreter_lock(tmp_path):
+    """As a shutdown stuck in a join with the interpreter lock held would: no
+    Python watchdog can run then. The suite's own settings, with its bounds
+    cut to seconds, end the run with the stuck test's traceback."""
+    stuck = tmp_path / "test_stuck.py"
+    stuck.write_text(textwrap.dedent("""
+        import ctypes
+
+        def test_stuck_with_the_interpreter_lock():
+            ctypes.PyDLL(None).pause()   # a PyDLL call keeps the lock; nothing wakes it
+    """))
+    settings = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-c", str(settings),
+                             "--rootdir", str(tmp_path), "-o", "timeout=1", "-o", "faulthandler_timeout=2", str(stuck)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "Timeout (0:00:02)!" in result.stderr, result.stderr
+    assert "in test_stuck_with_the_interpreter_lock" in result.stderr, result.stderr

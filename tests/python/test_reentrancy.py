@@ -8,9 +8,11 @@ import os
 import sys
 import threading
 
+import pytest
+
 import ostrandcore
 import simdesk
-from conftest import run_python
+from conftest import run_python, wait_for
 
 # Runs in a child process, so that a crash fails one test instead of the run
 # (and, in the ASan stage, is reported by ASan).
@@ -36,6 +38,10 @@ def desk():
     delete = simdesk.create_window(parent=d, class_name="Button", text="Delete all", rect=(10, 50, 90, 80))
     edit = simdesk.create_window(parent=d, class_name="Edit", text="", rect=(10, 90, 300, 110))
     return d, ok, delete, edit
+
+def pressed(hwnd):
+    # Clicked through Win32 or invoked through its pattern.
+    return simdesk.window(hwnd)["clicks"] + simdesk.element(hwnd)["invoke_count"]
 
 # What the caller's code does.
 def on_other_thread(work):
@@ -109,6 +115,10 @@ PLACES = {
     "release_element: id": lambda c, body: ostrandcore.release_element(MeddlingIndex(c["handle"], body)),
 }
 
+# The caller's code leaves the framework down: the call says so, and acts on
+# nothing.
+LEFT_DOWN = {(place, "shutdown") for place in PLACES if place.startswith("execute_action")}
+
 for place, call in PLACES.items():
     for name, body in BODIES.items():
         top, ok, delete, edit = desk()
@@ -117,12 +127,17 @@ for place, call in PLACES.items():
         found = ostrandcore.find_element(top, "name", "OK")
         c = {"top": top, "found": found, "handle": found["handle_id"],
              "typing": ostrandcore.find_element(top, "class_name", "Edit")}
+        raised = None
         try:
             call(c, lambda: body(c))
         except Exception as e:
+            raised = e
             assert documented(e), (place, name, e)
         # Whatever happened, nothing but OK was ever pressed.
-        assert simdesk.window(delete)["clicks"] == 0, (place, name)
+        assert pressed(delete) == 0, (place, name)
+        if (place, name) in LEFT_DOWN:
+            assert repr(raised) == "RuntimeError('Framework not initialised')", (place, name, raised)
+            assert pressed(ok) == 0 and simdesk.window(edit)["text"] == "", (place, name)
         assert all(documented(e) for e in unraisable), (place, name, unraisable)
         unraisable.clear()
         # And the module still works, then lets go of everything.
@@ -190,6 +205,54 @@ def test_callbacks_meet_no_false_error_while_other_threads_call_the_lifecycle():
     assert ostrandcore.get_active_mode() == "not_initialised"
     ostrandcore.shutdown()
     assert sys.getrefcount(callback) == baseline
+
+
+@pytest.mark.parametrize("how", ["replaced", "shut down"])
+def test_a_delivery_holds_its_callable_while_another_thread_lets_go_of_it(how):
+    """Another thread replaces the callable or shuts down while a delivery to
+    it is in progress; the callable's own frame lets go of it too. It is
+    finalised only once the delivery has returned."""
+    top = simdesk.create_window(class_name="Chrome_WidgetWin_1", text="Mail", rect=(0, 0, 800, 600))
+    button = simdesk.add_element(top, name="Send", control_type=50000, rect=(10, 10, 90, 40))
+    assert ostrandcore.initialise() == 0
+    order, others = [], []
+
+    def let_go():
+        if how == "replaced":
+            ostrandcore.subscribe_events(top, [], "subtree", lambda e: None)
+        else:
+            ostrandcore.shutdown()
+
+    def shutting_down():
+        try:
+            ostrandcore.initialise()   # a no-op while up
+        except RuntimeError:
+            return True                # refused while the shutdown waits for this call
+        return False
+
+    class Callable:
+        def __call__(self, event):
+            other = threading.Thread(target=let_go)
+            others.append(other)
+            other.start()
+            if how == "replaced":
+                other.join()
+            else:
+                wait_for(shutting_down)   # it waits for this call to return
+            order.append(how)
+            del self
+            order.append("returning")
+
+        def __del__(self):
+            order.append("finalised")
+
+    ostrandcore.subscribe_events(top, ["PropertyChanged"], "subtree", Callable())
+    simdesk.fire_property_changed(button, 30005, "Send now")
+    assert simdesk.wait_for_events(10.0)
+    for other in others:
+        other.join(60)
+    wait_for(lambda: "finalised" in order)
+    assert order == [how, "returning", "finalised"]
 
 
 def test_only_the_main_interpreter_loads_the_module():

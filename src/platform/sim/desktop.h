@@ -160,8 +160,10 @@ struct Desktop {
     std::mutex m;
     std::unordered_map<uintptr_t, std::unique_ptr<Window>> windows;
     std::vector<Window*> topLevel;  // Z order, top first
-    // Handles are never reused, never 0, and fit in 32 bits, as HWNDs do.
+    // Handles are never reused, never 0, and are 32-bit values, as HWNDs are;
+    // with highHandles their top bit is set, and they are sign-extended.
     uintptr_t nextHandle = 0x10010;
+    bool highHandles = false;
     // Window-less elements, by id; their ids never collide with handles.
     std::unordered_map<ElementId, std::unique_ptr<Node>> elements;
     ElementId nextElement = ElementId(1) << 40;

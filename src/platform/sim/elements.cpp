@@ -12,6 +12,8 @@ namespace simdesk::detail {
 namespace {
 
 constexpr ElementId kFirstElementId = ElementId(1) << 40;
+// Sign-extended handles, those of windows too, lie above every window-less id.
+constexpr ElementId kFirstHighHandle = 0xFFFFFFFF80000000u;
 
 std::atomic<int64_t> crossCalls{0};
 std::atomic<int64_t> transferred{0};  // elements whose values a call cached
@@ -210,7 +212,7 @@ Node* Node::childAt(size_t i) const {
 }
 
 Node* findNode(ElementId id) {
-    if (id >= kFirstElementId) {
+    if (id >= kFirstElementId && id < kFirstHighHandle) {
         auto it = desk().elements.find(id);
         return it == desk().elements.end() ? nullptr : it->second.get();
     }

@@ -69,7 +69,9 @@ HWND createWindow(const WindowDesc& desc) {
         if (!parent) return nullptr;
     }
     auto w = std::make_unique<Window>();
-    w->handle = reinterpret_cast<HWND>(desk().nextHandle);
+    uint32_t value = static_cast<uint32_t>(desk().nextHandle);
+    if (desk().highHandles) value |= 0x80000000u;
+    w->handle = reinterpret_cast<HWND>(static_cast<intptr_t>(static_cast<int32_t>(value)));
     desk().nextHandle += 2;
     w->parent = parent;
     w->className = desc.className;
@@ -210,6 +212,11 @@ std::vector<HWND> topLevelWindows() {
     return out;
 }
 
+void setHighHandles(bool on) {
+    std::lock_guard<std::mutex> g(desk().m);
+    desk().highHandles = on;
+}
+
 void destroyAllWindows() {
     {
         std::lock_guard<std::mutex> g(desk().m);
@@ -217,6 +224,7 @@ void destroyAllWindows() {
         desk().windows.clear();
         desk().topLevel.clear();
         desk().titleBars = false;
+        desk().highHandles = false;
     }
     desk().senders.notify_all();
 }

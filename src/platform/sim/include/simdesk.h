@@ -138,14 +138,20 @@ SIMDESK_API bool clearWindowMessages(HWND hwnd);
 // Where SetCursorPos last put the cursor ((0, 0) on a new desktop).
 SIMDESK_API POINT cursorPos();
 SIMDESK_API std::vector<HWND> topLevelWindows();
-// Destroys every window, and with them every element; title bars are off.
+// Whether windows created from now on get handles whose 32-bit value has its
+// top bit set, sign-extended to 64 bits as a 64-bit process sees such an
+// HWND (0xFFFFFFFF8001xxxx); default false. destroyAllWindows turns it off.
+SIMDESK_API void setHighHandles(bool on);
+// Destroys every window, and with them every element; title bars and high
+// handles are off.
 SIMDESK_API void destroyAllWindows();
 
 // ---- UI Automation elements -------------------------------------------------------
 //
 // Every window is an element; its id is the handle's value. Window-less
 // elements (the content of a browser or WPF window) can be added under any
-// element; their ids start at 1 << 40 and never collide with a handle. An
+// element; their ids start at 1 << 40, below the sign-extended handles, and
+// never collide with a handle. An
 // element's children are its child windows (Z order, top first) followed by
 // its window-less children in the order they were added.
 

@@ -812,6 +812,8 @@ PyObject* set_automation8_registered(PyObject*, PyObject* args) {
     return setFlag(args, simdesk::setAutomation8Registered);
 }
 
+PyObject* set_high_handles(PyObject*, PyObject* args) { return setFlag(args, simdesk::setHighHandles); }
+
 PyObject* safeArrayList(SAFEARRAY* a) {
     if (!a) Py_RETURN_NONE;
     const int32_t* d = static_cast<const int32_t*>(a->pvData);
@@ -1065,6 +1067,9 @@ PyMethodDef methods[] = {
     FN(create_window, METH_VARARGS | METH_KEYWORDS,
        "create_window(parent=0, class_name='', text='', rect=(0,0,0,0), visible=True, enabled=True, "
        "read_only=False) -> hwnd"),
+    FN(set_high_handles, METH_VARARGS,
+       "set_high_handles(on): windows created from now on get handles with the top bit of their 32 bits set, "
+       "sign-extended (0xFFFFFFFF8001xxxx), as Windows hands some out (default False; reset turns it off)."),
     FN(destroy_window, METH_VARARGS, "destroy_window(hwnd) -> bool"),
     FN(set_parent, METH_VARARGS, "set_parent(hwnd, parent) -> bool"),
     FN(set_window_text, METH_VARARGS, "set_window_text(hwnd, text) -> bool"),
