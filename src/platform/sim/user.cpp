@@ -314,6 +314,30 @@ SIMAPI BOOL WINAPI IsWindow(HWND h) {
     return findWindow(h) ? TRUE : FALSE;
 }
 
+// GetAncestor (Microsoft Learn, winuser/nf-winuser-getancestor): GA_PARENT
+// is the parent window, GA_ROOT the top-level window at the end of the
+// parent chain, GA_ROOTOWNER the same here, since the desktop's windows
+// have no owners. The desktop keeps no desktop window object, so the parent
+// of a top-level window is null (on Windows it is the desktop window).
+SIMAPI HWND WINAPI GetAncestor(HWND h, UINT flags) {
+    SIM_ENTER(GetAncestor);
+    SIM_FAIL_LE(nullptr);
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = findWindow(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    switch (flags) {
+        case GA_PARENT: return w->parent ? w->parent->handle : nullptr;
+        case GA_ROOT:
+        case GA_ROOTOWNER:
+            while (w->parent) w = w->parent;
+            return w->handle;
+        default: setLastError(ERROR_INVALID_PARAMETER); return nullptr;  // unverified: undocumented flags
+    }
+}
+
 // Only the window's own state: a disabled parent does not disable it.
 SIMAPI BOOL WINAPI IsWindowEnabled(HWND h) {
     SIM_ENTER(IsWindowEnabled);
