@@ -404,7 +404,11 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
         HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(hwnd));
         int32_t scope = treeScopeFromText(scopeText);
         if (structure) engine.subscribeStructureChanged(window, scope);
-        if (property) engine.subscribePropertyChanged(window, scope, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
+        // The rectangle for the store's own sake (a move re-reads the
+        // snapshot); its changes are not handed to the callback.
+        if (property)
+            engine.subscribePropertyChanged(window, scope,
+                                            {UIA_NamePropertyId, UIA_IsEnabledPropertyId, UIA_BoundingRectanglePropertyId});
         if (focus) engine.subscribeFocusChanged();
         Py_RETURN_NONE;
     });
@@ -418,7 +422,7 @@ PyObject* py_get_benchmark_metrics(PyObject*, PyObject*) {
         Framework& f = framework();
         NativeCore& core = NativeCore::instance();
         std::string log = core.logCopy();
-        bool valid = f.store->isValid();
+        bool valid = f.store->isCurrent();  // what a query would be served
         Py_ssize_t count = valid ? static_cast<Py_ssize_t>(f.store->recordCount()) : 0;
         return Py_BuildValue("{s:s, s:O, s:n, s:s, s:O}", "diag_log", log.c_str(), "cache_valid",
                              valid ? Py_True : Py_False, "snapshot_count", count, "perception_mode",

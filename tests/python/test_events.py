@@ -58,6 +58,7 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     rec = Recorder()
     before = records()
     ostrandcore.subscribe_events(top, ["PropertyChanged"], "subtree", rec)
+    assert simdesk.event_registrations()[0]["properties"] == [NAME, IS_ENABLED, BOUNDING]
     simdesk.set_element(button, name="Send now")
     settle()
     after = records()
@@ -68,7 +69,6 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     assert rec.events == [{"event_type": "PropertyChanged", "runtime_id_key": "42,7,2", "process_id": 0}]
     assert threading.get_ident() not in rec.threads
 
-    simdesk.fire_property_changed(doc, BOUNDING, [1.0, 2.0, 3.0, 4.0])  # not subscribed: never arrives
     # A raw element's change reaches the handler as its control ancestor's
     # (the document's); the document's record keeps its own name.
     raw = simdesk.add_element(doc, name="glyph", control_element=False, rect=(1, 81, 2, 82))
@@ -81,6 +81,13 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     simdesk.fire_property_changed(doc, NAME, None)
     settle()
     assert records() == {**before, "42,7,2": {**before["42,7,2"], "name": "Send now"}}
+    assert len(rec.events) == 3
+    # A move is the store's own concern (the rectangle is registered for it):
+    # the window is read again, and the callback hears nothing of it.
+    simdesk.set_element(doc, rect=(0, 90, 800, 600))
+    settle()
+    wait_for(lambda: ostrandcore.get_benchmark_metrics()["cache_valid"])
+    assert records()["42,7,1"]["bounding_rect"] == (0, 90, 800, 600)
     assert len(rec.events) == 3
 
 
