@@ -107,6 +107,35 @@ def test_structure_change_refreshes_before_the_callback_runs(uia_window):
     assert "42,7,3" in keys
 
 
+def test_no_structure_callback_starts_once_shutdown_has_begun(uia_window):
+    """A long backlog of slow structure callbacks, all in one batch of the
+    refresh thread (the first callback holds it while they queue up): a
+    shutdown in the middle of it returns, and no callback starts after it
+    began (the one under way may finish)."""
+    top, doc, button = uia_window
+    began, backlog = threading.Event(), threading.Event()
+    before, after = [], []
+
+    def slow(event):
+        (after if began.is_set() else before).append(event)
+        if len(before) == 1:
+            backlog.wait(10.0)
+        time.sleep(0.005)
+
+    ostrandcore.subscribe_events(top, ["StructureChanged"], "subtree", slow)
+    simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, None)
+    wait_for(lambda: before)
+    for _ in range(200):
+        simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, None)
+    settle()   # every change noted and queued behind the first callback
+    backlog.set()
+    wait_for(lambda: len(before) >= 3)
+    began.set()
+    ostrandcore.shutdown()
+    assert len(after) <= 1
+    assert len(before) + len(after) < 201
+
+
 def test_focus_events_carry_no_key_and_touch_nothing(uia_window):
     top, doc, button = uia_window
     rec = Recorder()
