@@ -157,20 +157,33 @@ ChangeCallback EventDrivenPerceptionEngine::currentCallback() {
 }
 
 void EventDrivenPerceptionEngine::refreshWindow(HWND window) {
-    // A reading is kept out of the store only when something changed while
-    // it was made; a few more tries catch up with a burst.
+    // A reading that a change overtook is not current; a few more tries
+    // catch up with a burst.
     constexpr int kAttempts = 4;
     if (!window) return;
     for (int i = 0; i < kAttempts; ++i) {
         if (i > 0 && gate->isClosed()) return;  // shutting down: the store is about to go
-        bool stored = false;
-        if (FAILED(cacheManager->refresh(window, &stored))) break;
-        if (stored) return;
+        SnapshotStore::Commit commit;
+        if (FAILED(cacheManager->refresh(window, CacheManager::Reader::Refresher, &commit))) break;
+        if (commit == SnapshotStore::Commit::Current || commit == SnapshotStore::Commit::HeldWins) return;
     }
-    cacheManager->store->invalidateWindow(window);
+    cacheManager->store->readingFailed(window, CacheManager::rootOf(window));
 }
 
-void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent event) {
+bool EventDrivenPerceptionEngine::readForRefresh(HWND window) {
+    for (;;) {
+        SnapshotStore::Commit commit;
+        if (FAILED(cacheManager->refresh(window, CacheManager::Reader::Refresher, &commit))) {
+            cacheManager->store->readingFailed(window, CacheManager::rootOf(window));
+            return false;
+        }
+        // Reconfigured while it read: read under the new configuration, so
+        // that the callbacks find the store filled.
+        if (commit != SnapshotStore::Commit::Discarded || gate->isClosed()) return commit == SnapshotStore::Commit::Stale;
+    }
+}
+
+void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, std::optional<UIChangeEvent> event) {
     RefreshQueue& q = *refreshQueue;
     bool queued;  // read under the lock: another handler may be starting the thread
     {
@@ -178,7 +191,8 @@ void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent eve
         if (q.stop) return;
         if (!q.started) {
             try {
-                refreshThread = std::thread(refreshThreadMain, this, refreshQueue, gate);
+                refreshThread = refreshLauncher(
+                    [engine = this, queue = refreshQueue, gate = gate] { refreshThreadMain(engine, queue, gate); });
                 q.started = true;
             } catch (const std::system_error& e) {
                 NativeCore::instance().logCaught("the refresh thread", e.what());
@@ -187,7 +201,7 @@ void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent eve
         queued = q.started;
         if (queued) {
             if (std::find(q.windows.begin(), q.windows.end(), window) == q.windows.end()) q.windows.push_back(window);
-            q.events.push_back(std::move(event));
+            if (event) q.events.push_back(std::move(*event));
         }
     }
     if (queued) {
@@ -196,7 +210,8 @@ void EventDrivenPerceptionEngine::scheduleRefresh(HWND window, UIChangeEvent eve
     }
     // No thread to be had: the refresh is done here, one per change.
     refreshWindow(window);
-    if (ChangeCallback call = currentCallback()) call(std::move(event));
+    if (!event) return;
+    if (ChangeCallback call = currentCallback()) call(std::move(*event));
 }
 
 void EventDrivenPerceptionEngine::refreshThreadMain(EventDrivenPerceptionEngine* engine,
@@ -221,12 +236,19 @@ void EventDrivenPerceptionEngine::refreshThreadMain(EventDrivenPerceptionEngine*
                 // A shutdown waits for this pass: it waits for the reading
                 // under way, not for the rest (each may wait on a hung
                 // application).
+                std::vector<HWND> again;  // stored out of date: read once more
                 for (HWND w : windows) {
                     if (gate->isClosed()) break;
-                    engine->refreshWindow(w);
+                    if (engine->readForRefresh(w)) again.push_back(w);
+                }
+                if (!again.empty()) {
+                    std::lock_guard<std::mutex> g(queue->m);
+                    for (HWND w : again)
+                        if (std::find(queue->windows.begin(), queue->windows.end(), w) == queue->windows.end())
+                            queue->windows.push_back(w);
                 }
                 // The changes taken above are all older than the readings just
-                // made. A shutdown waits for this pass, so a backlog is not
+                // stored. A shutdown waits for this pass, so a backlog is not
                 // delivered once one has begun.
                 if (ChangeCallback call = engine->currentCallback())
                     for (UIChangeEvent& e : events) {
@@ -345,10 +367,12 @@ HRESULT EventDrivenPerceptionEngine::StructureHandler::HandleStructureChangedEve
     return guarded("HandleStructureChangedEvent", [&] {
         GatePass pass(*gate);
         if (!pass) return;
-        // A reading in flight may predate the change; the refresh that
-        // follows begins after it, and the callback hears of the change once
-        // that refresh is done.
-        engine->cacheManager->store->noteChange();
+        // At once, under the store's lock: the held snapshot of this window's
+        // root is out of date (a query reads afresh until a newer reading is
+        // stored), and so is any reading in flight. The refresh that follows
+        // begins after it, and the callback hears of the change once that
+        // refresh is stored.
+        engine->cacheManager->store->structureChanged(CacheManager::rootOf(hwnd));
         engine->scheduleRefresh(hwnd, makeEvent(WLIT("StructureChanged"), keyFromRuntimeId(runtimeId)));
     });
 }
@@ -364,60 +388,41 @@ void EventDrivenPerceptionEngine::PropertyHandler::handle(IUIAutomationElement* 
                                                           const VARIANT& newValue) {
     GatePass pass(*gate);
     if (!pass) return;
-    SnapshotStore& store = *engine->cacheManager->store;
+    SnapshotStore::PropertyChange change;
+    change.root = CacheManager::rootOf(hwnd);
+    change.property = propertyId;
     SafeArray runtimeId;
-    if (!sender || FAILED(sender->GetRuntimeId(runtimeId.put())) || !runtimeId.get()) {
-        // Without an id the record cannot be found: perceive the window again.
-        store.noteChange();
-        engine->refreshWindow(hwnd);
-        return;
-    }
-    std::string key = keyFromRuntimeId(runtimeId.get());
+    const bool identified = sender && SUCCEEDED(sender->GetRuntimeId(runtimeId.put())) && runtimeId.get();
+    // Without a key (no id, or one that cannot be read) the record cannot
+    // be found: the store takes it as "something changed, not known what".
+    if (identified) change.key = keyFromRuntimeId(runtimeId.get());
     runtimeId.reset();
 
-    // A value of the type the property has is patched in; any other (a Name
-    // as VT_EMPTY, say) tells that something changed but not to what, and a
-    // snapshot read through Win32 has no record under this key: in both
-    // cases the window is perceived again. IsEnabled as an integer is read
-    // as a truth value.
-    WString text;
-    bool flag = false;
-    bool known = true;
+    // A value of the type the property has says what it became; any other
+    // (a Name as VT_EMPTY, say) only that it changed. IsEnabled as an
+    // integer is read as a truth value.
     switch (propertyId) {
         case UIA_NamePropertyId:
-            if (newValue.vt == VT_BSTR) {
-                if (newValue.bstrVal) text.assign(newValue.bstrVal);  // up to the first NUL
-            } else {
-                known = false;
-            }
+            change.known = newValue.vt == VT_BSTR;
+            if (change.known && newValue.bstrVal) change.text.assign(newValue.bstrVal);  // up to the first NUL
             break;
         case UIA_IsEnabledPropertyId:
-            if (newValue.vt == VT_BOOL) flag = newValue.boolVal != 0;
-            else if (newValue.vt == VT_I4) flag = newValue.lVal != 0;
-            else known = false;
+            change.known = newValue.vt == VT_BOOL || newValue.vt == VT_I4;
+            change.flag = newValue.vt == VT_BOOL ? newValue.boolVal != 0 : newValue.vt == VT_I4 && newValue.lVal != 0;
             break;
         default: break;
     }
     // A value that is not the sender's own belongs to a raw descendant the
-    // snapshot has no record of: the sender's record stays as it is.
-    bool patched = known && isSendersOwn(sender, propertyId, text, flag) && store.editRecord(key, [&](ElementRecord& record) {
-        record.updated_at = steadyClockNanos();
-        switch (propertyId) {
-            case UIA_BoundingRectanglePropertyId:
-                // The new rectangle is not read: zero says "moved, ask again".
-                for (int32_t& edge : record.bounding_rect) edge = 0;
-                break;
-            case UIA_NamePropertyId: record.name = text; break;
-            case UIA_IsEnabledPropertyId: record.is_enabled = flag; break;
-            default: break;
-        }
-    });
-    // Asked only when no record took the change: the common case takes one lock.
-    if (!known || (!patched && store.holdsValid(hwnd, static_cast<int32_t>(PerceptionMode::Win32)))) {
-        store.noteChange();
-        engine->refreshWindow(hwnd);
-    }
-    if (ChangeCallback call = engine->currentCallback()) call(makeEvent(WLIT("PropertyChanged"), std::move(key)));
+    // snapshot has no record of.
+    change.sendersOwn = !change.known || !sender || isSendersOwn(sender, propertyId, change.text, change.flag);
+    // All of the change's effects on the store under one hold of its lock;
+    // a snapshot it leaves out of date is read again on the refresh thread.
+    if (HWND again = engine->cacheManager->store->propertyChanged(change)) engine->scheduleRefresh(again, std::nullopt);
+    // No event without an id, and none for the rectangle, which the store
+    // registered for its own sake.
+    if (!identified || propertyId == UIA_BoundingRectanglePropertyId) return;
+    if (ChangeCallback call = engine->currentCallback())
+        call(makeEvent(WLIT("PropertyChanged"), std::move(change.key)));
 }
 
 HRESULT EventDrivenPerceptionEngine::FocusHandler::HandleFocusChangedEvent(IUIAutomationElement*) {

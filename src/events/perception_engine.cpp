@@ -22,6 +22,10 @@ static std::thread launchDefault(EventDrivenPerceptionEngine* engine) {
 
 EventDrivenPerceptionEngine::ThreadLauncher EventDrivenPerceptionEngine::threadLauncher = launchDefault;
 
+static std::thread launchRefresher(std::function<void()> body) { return std::thread(std::move(body)); }
+
+EventDrivenPerceptionEngine::RefreshLauncher EventDrivenPerceptionEngine::refreshLauncher = launchRefresher;
+
 EventDrivenPerceptionEngine::EventDrivenPerceptionEngine(NativeCore* core, CacheManager* cacheManager)
     : core(core), cacheManager(cacheManager) {}
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,9 @@ public:
     // creation fail as the standard thread does when the system refuses.
     using ThreadLauncher = std::thread (*)(EventDrivenPerceptionEngine* engine);
     static ThreadLauncher threadLauncher;
+    // Creates the refresh thread, replaceable for the same reason.
+    using RefreshLauncher = std::thread (*)(std::function<void()> body);
+    static RefreshLauncher refreshLauncher;
 
     EventDrivenPerceptionEngine(NativeCore* core, CacheManager* cacheManager);
     ~EventDrivenPerceptionEngine();
@@ -103,17 +107,18 @@ public:
     HRESULT subscribePropertyChanged(HWND window, int32_t scope, const std::vector<int32_t>& propertyIds);
     HRESULT subscribeFocusChanged();
 
-    // The snapshot of `window` brought up to date after a change: refreshed
-    // by the resolved path until a reading that began after the change is
-    // stored, the old snapshot served meanwhile. When perceiving fails (or
-    // changes keep overtaking the readings) a snapshot of that window is
-    // invalidated instead, so that the next query reads it afresh.
+    // The snapshot of `window` brought up to date in the calling thread, for
+    // when there is no refresh thread: read until a reading is stored as
+    // current, a few times at most; when perceiving fails, or changes keep
+    // overtaking the readings, the snapshot is invalidated instead, so that
+    // the next query reads it afresh.
     void refreshWindow(HWND window);
-    // The same for a structure change, on the refresh thread: every change
-    // that arrives while a refresh runs shares the next one, and `event`
-    // reaches the callback once a refresh that began after it is done.
-    // Inside the gate.
-    void scheduleRefresh(HWND window, UIChangeEvent event);
+    // The same on the refresh thread: every change that arrives while a
+    // reading runs shares the next one, a reading that a change overtook is
+    // stored out of date and followed by another, and `event` (when there
+    // is one) reaches the callback once a reading that began after it is
+    // stored. Inside the gate.
+    void scheduleRefresh(HWND window, std::optional<UIChangeEvent> event);
     // Ends the refresh thread; what it has not done yet is dropped. After
     // closeHandlers; from the refresh thread itself (a callback shutting
     // down) the thread is let go and ends once the callback returns.
@@ -154,6 +159,9 @@ private:
     };
     static void refreshThreadMain(EventDrivenPerceptionEngine* engine, std::shared_ptr<RefreshQueue> queue,
                                   std::shared_ptr<HandlerGate> gate);
+    // One reading for the refresh thread, read again while a reconfiguration
+    // discards it; whether it was stored out of date (another is due).
+    bool readForRefresh(HWND window);
     const std::shared_ptr<RefreshQueue> refreshQueue = std::make_shared<RefreshQueue>();
     std::thread refreshThread;  // guarded by refreshQueue->m
 

@@ -421,7 +421,10 @@ PyObject* py_subscribe_events(PyObject*, PyObject* args) {
         EventDrivenPerceptionEngine& engine = *framework().engine;
         if (replace) engine.setCallback(deliverEventToPython);
         int32_t scope = treeScopeFromText(scopeText);
-        engine.subscribe(window, scope, structure, property, focus, {UIA_NamePropertyId, UIA_IsEnabledPropertyId});
+        // The rectangle for the store's own sake (a move re-reads the
+        // snapshot); its changes are not handed to the callback.
+        engine.subscribe(window, scope, structure, property, focus,
+                         {UIA_NamePropertyId, UIA_IsEnabledPropertyId, UIA_BoundingRectanglePropertyId});
         Py_RETURN_NONE;
     });
     Py_XDECREF(old);
@@ -434,7 +437,7 @@ PyObject* py_get_benchmark_metrics(PyObject*, PyObject*) {
         Framework& f = framework();
         NativeCore& core = NativeCore::instance();
         std::string log = core.logCopy();
-        bool valid = f.store->isValid();
+        bool valid = f.store->isCurrent();  // what a query would be served
         Py_ssize_t count = valid ? static_cast<Py_ssize_t>(f.store->recordCount()) : 0;
         return Py_BuildValue("{s:s, s:O, s:n, s:s, s:O}", "diag_log", log.c_str(), "cache_valid",
                              valid ? Py_True : Py_False, "snapshot_count", count, "perception_mode",

@@ -101,8 +101,8 @@ class Event(TypedDict):
 @type_check_only
 class Metrics(TypedDict):
     diag_log: str
-    cache_valid: bool
-    snapshot_count: int  # 0 while the snapshot is not valid
+    cache_valid: bool  # a snapshot is held and no change it does not show is known
+    snapshot_count: int  # 0 while cache_valid is False
     perception_mode: Mode
     uia_ready: bool
 

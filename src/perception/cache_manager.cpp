@@ -36,6 +36,7 @@ void CacheManager::configure(const std::vector<std::string>& propertyNames, cons
     next.scope = treeScopeFromText(scopeText);
     next.mode = perceptionModeFromText(modeText);
 
+    const PerceptionMode explicitMode = next.mode;
     std::unordered_map<HWND, PerceptionMode> forgotten;  // freed after the lock
     {
         std::lock_guard<std::mutex> g(configMutex);
@@ -46,6 +47,8 @@ void CacheManager::configure(const std::vector<std::string>& propertyNames, cons
     // After the new configuration is in place: a refresh that read the old
     // one began before this and cannot store its reading.
     store->invalidate();
+    // "auto" decides again per window; until then the last path stays reported.
+    if (explicitMode != PerceptionMode::Auto) reported.store(explicitMode);
 }
 
 CacheConfig CacheManager::configSnapshot() const {
@@ -54,6 +57,12 @@ CacheConfig CacheManager::configSnapshot() const {
 }
 
 PerceptionMode CacheManager::resolveMode(HWND window) {
+    PerceptionMode mode = decide(window);
+    reported.store(mode);
+    return mode;
+}
+
+PerceptionMode CacheManager::decide(HWND window) {
     uint64_t generation;
     {
         std::lock_guard<std::mutex> g(configMutex);
@@ -69,46 +78,75 @@ PerceptionMode CacheManager::resolveMode(HWND window) {
     return decided.emplace(window, mode).first->second;  // another thread's decision, if it came first
 }
 
-PerceptionMode CacheManager::activeMode() {
-    HWND held = store->heldWindow();
-    std::lock_guard<std::mutex> g(configMutex);
-    if (config.mode != PerceptionMode::Auto) return config.mode;
-    auto it = decided.find(held);
-    return it == decided.end() ? PerceptionMode::Auto : it->second;
+PerceptionMode CacheManager::activeMode() { return reported.load(); }
+
+HWND CacheManager::rootOf(HWND window) {
+    HWND root = GetAncestor(window, GA_ROOT);
+    return root ? root : window;
 }
 
-HRESULT CacheManager::refresh(HWND window, bool* stored, std::vector<RecordPtr>* reading) {
-    return refreshBy(PerceptionMode::Auto, window, stored, reading);
+HRESULT CacheManager::refresh(HWND window, Reader reader, SnapshotStore::Commit* commit,
+                              std::vector<RecordPtr>* reading) {
+    return refreshBy(PerceptionMode::Auto, window, reader, commit, reading);
 }
 
-HRESULT CacheManager::refreshUiaSnapshot(HWND window) { return refreshBy(PerceptionMode::Uia, window, nullptr, nullptr); }
+HRESULT CacheManager::refreshUiaSnapshot(HWND window) {
+    return refreshBy(PerceptionMode::Uia, window, Reader::Query, nullptr, nullptr);
+}
 
 HRESULT CacheManager::refreshWin32Snapshot(HWND window) {
-    return refreshBy(PerceptionMode::Win32, window, nullptr, nullptr);
+    return refreshBy(PerceptionMode::Win32, window, Reader::Query, nullptr, nullptr);
 }
 
-HRESULT CacheManager::refreshBy(PerceptionMode path, HWND window, bool* stored, std::vector<RecordPtr>* reading) {
-    if (stored) *stored = false;
-    // The version first: whatever changes from here on (the configuration
-    // included) keeps this reading out of the store.
-    const uint64_t since = store->version();
+namespace {
+
+// The fields a property change could patch, as this configuration fetches them.
+uint32_t patchableFields(const std::vector<int32_t>& ids) {
+    uint32_t fields = 0;
+    for (int32_t id : ids) {
+        if (id == UIA_NamePropertyId) fields |= kFieldName;
+        if (id == UIA_IsEnabledPropertyId) fields |= kFieldEnabled;
+        if (id == UIA_BoundingRectanglePropertyId) fields |= kFieldRect;
+    }
+    return fields;
+}
+
+}  // namespace
+
+HRESULT CacheManager::refreshBy(PerceptionMode path, HWND window, Reader reader, SnapshotStore::Commit* commit,
+                                std::vector<RecordPtr>* reading) {
+    SnapshotStore::Reading about;
+    about.window = window;
+    about.root = rootOf(window);
+    // The basis first: whatever changes from here on (the configuration
+    // included) keeps this reading from being stored as current.
+    about.basis = store->basisOf(about.root);
     const CacheConfig settings = configSnapshot();
-    if (path == PerceptionMode::Auto) path = resolveMode(window);
+    if (path == PerceptionMode::Auto)
+        path = resolveMode(window);
+    else
+        reported.store(path);
+    about.patchable = path != PerceptionMode::Win32;
+    about.fields = about.patchable ? patchableFields(settings.propertyIds) : 0;
     RecordMap records;
     HRESULT hr = path == PerceptionMode::Win32 ? readWin32(window, records) : readUia(window, settings, records);
     if (FAILED(hr)) return hr;
     if (reading) *reading = records.ordered();
-    bool kept = store->commit(records, window, static_cast<int32_t>(path), since);
-    if (stored) *stored = kept;
+    SnapshotStore::Commit done = store->commit(records, about, reader == Reader::Refresher);
+    if (commit) *commit = done;
     return S_OK;
 }
 
 HRESULT CacheManager::queryElements(HWND window, std::vector<RecordPtr>& out) {
-    if (store->copyRecordsIfValidFor(window, out)) return S_OK;
-    if (!window) return E_INVALIDARG;
+    if (store->copyRecordsIfCurrent(window, out)) return S_OK;
+    if (!window) {
+        // The held snapshot is out of date: the query reads its window afresh.
+        window = store->staleWindow();
+        if (!window) return E_INVALIDARG;
+    }
     // The reading is a whole snapshot of this window, stored or not.
     std::vector<RecordPtr> reading;
-    HRESULT hr = refresh(window, nullptr, &reading);
+    HRESULT hr = refresh(window, Reader::Query, nullptr, &reading);
     if (FAILED(hr)) return hr;
     out.swap(reading);
     return S_OK;

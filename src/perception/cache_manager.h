@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "perception/record_map.h"
+#include "perception/snapshot_store.h"
 #include "platform/raii.h"
 
 namespace Ostrand {
 
 class NativeCore;
-class SnapshotStore;
 
 enum class PerceptionMode : int32_t { Auto = 0, Win32 = 1, Uia = 2 };
 
@@ -55,37 +55,48 @@ public:
 
     // The path for `window`: the configured one, or in auto mode the one
     // decided for that window when it was first perceived under this
-    // configuration.
+    // configuration. The answer becomes the path reported as active.
     PerceptionMode resolveMode(HWND window);
-    // The path reported as active: the configured one, or in auto mode the
-    // decision for the window the store holds ("auto" before any).
+    // The path reported as active: that of the most recent decision or
+    // reading, or the mode configured explicitly; "auto" before any, and
+    // kept by a configure with "auto" until the next decision.
     PerceptionMode activeMode();
 
+    // Who reads a window decides what becomes of a reading that a change
+    // overtook: a query drops it (its caller still gets it), the refresh
+    // thread stores it out of date and reads again.
+    enum class Reader { Query, Refresher };
     // Perceive `window` by the resolved path under the configuration in
-    // force, and store the reading unless the store changed since the
-    // refresh began (a reconfiguration, or a change that the reading may
-    // predate). The failure, with the store untouched; or S_OK, with
-    // `stored` saying whether the reading was kept and `reading` (when
-    // given) holding it either way.
-    HRESULT refresh(HWND window, bool* stored = nullptr, std::vector<RecordPtr>* reading = nullptr);
-    // The same through one path: one cache request, or plain Win32 calls
-    // for `window` and its descendant windows.
+    // force and offer the reading to the store (see SnapshotStore::commit).
+    // The failure, with the store untouched; or S_OK, with `commit` saying
+    // what became of the reading and `reading` (when given) holding it.
+    HRESULT refresh(HWND window, Reader reader, SnapshotStore::Commit* commit = nullptr,
+                    std::vector<RecordPtr>* reading = nullptr);
+    // The same through one path, as a query: one cache request, or plain
+    // Win32 calls for `window` and its descendant windows.
     HRESULT refreshUiaSnapshot(HWND window);
     HRESULT refreshWin32Snapshot(HWND window);
     // The cache request for `config`, or null without a session.
     ComPtr<IUIAutomationCacheRequest> buildCacheRequest(IUIAutomation* automation, const CacheConfig& config);
 
     // The query's records for `window`: the stored snapshot while it is
-    // valid for that window (a null window takes any), else a fresh
-    // reading (stored when nothing changed meanwhile). On failure `out` is
-    // untouched.
+    // current and of that window, else a fresh reading (stored when nothing
+    // changed meanwhile). A null window takes the held snapshot: served
+    // while current, read afresh while out of date, E_INVALIDARG when there
+    // is none. On failure `out` is untouched.
     HRESULT queryElements(HWND window, std::vector<RecordPtr>& out);
+
+    // The window's top-level ancestor (the window itself when none is
+    // found): what the store counts changes by.
+    static HWND rootOf(HWND window);
 
     SnapshotStore* const store;
     NativeCore* const core;
 
 private:
-    HRESULT refreshBy(PerceptionMode mode, HWND window, bool* stored, std::vector<RecordPtr>* reading);
+    PerceptionMode decide(HWND window);
+    HRESULT refreshBy(PerceptionMode mode, HWND window, Reader reader, SnapshotStore::Commit* commit,
+                      std::vector<RecordPtr>* reading);
     HRESULT readUia(HWND window, const CacheConfig& settings, RecordMap& records);
     HRESULT readWin32(HWND window, RecordMap& records);
 
@@ -96,6 +107,7 @@ private:
     uint64_t configGeneration = 0;
     // Auto mode's decision per window, until the next configure.
     std::unordered_map<HWND, PerceptionMode> decided;
+    std::atomic<PerceptionMode> reported{PerceptionMode::Auto};
 };
 
 }  // namespace Ostrand

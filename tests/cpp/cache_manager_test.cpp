@@ -83,17 +83,22 @@ TEST_F(CacheManagerTest, ExplicitModesTakeEffectAtOnceAutoIsDecidedPerWindow) {
     EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
     manager.configure({}, "subtree", "win32");
     EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
-    // Back to auto: nothing is decided until a window is perceived.
+    // Back to auto: the last path stays reported until a window is decided.
     manager.configure({}, "subtree", "auto");
-    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
 
     HWND browser = make(nullptr, u"Chrome_WidgetWin_1");
     HWND dialog = classicDialog(u"D");
     HWND sparse = make(nullptr, u"#32770", u"sparse");
     EXPECT_EQ(manager.resolveMode(browser), PerceptionMode::Uia);
-    // Each window has its own decision, reported for the window held.
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
+    // Each window has its own decision; the most recent one is reported,
+    // whether its reading was stored or failed.
     EXPECT_TRUE(holds(query(dialog), dialog));
     EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
+    std::vector<RecordPtr> none;
+    EXPECT_TRUE(FAILED(manager.queryElements(browser, none)));  // no UI Automation session here
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
     // Kept until the next configure, even when the window changes its mind.
     EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Uia);
     for (int i = 0; i < 3; ++i) make(sparse, u"Button");
@@ -101,8 +106,9 @@ TEST_F(CacheManagerTest, ExplicitModesTakeEffectAtOnceAutoIsDecidedPerWindow) {
     EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Uia);
     EXPECT_EQ(simdesk::callCount("GetClassNameW"), 0);  // settled: the classifier is not asked
     manager.configure({}, "subtree", "auto");
-    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Uia);
     EXPECT_EQ(manager.resolveMode(sparse), PerceptionMode::Win32);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
 }
 
 TEST_F(CacheManagerTest, QueryServesTheStoreOnlyForItsOwnWindow) {
@@ -181,8 +187,8 @@ TEST_F(CacheManagerTest, ConfigurationIsSafeAgainstConcurrentReaders) {
     stop.store(true);
     for (auto& r : readers) r.join();
     // The last configure was "auto" and forgot every decision.
-    EXPECT_EQ(manager.activeMode(), PerceptionMode::Auto);
     EXPECT_EQ(manager.resolveMode(dialog), PerceptionMode::Win32);
+    EXPECT_EQ(manager.activeMode(), PerceptionMode::Win32);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "events/event_handlers.h"
@@ -127,11 +128,13 @@ TEST_F(EventHandlersTest, NameChangePatchesOneRecordInPlace) {
     EXPECT_EQ(events[0].process_id, 0);
 
     // Value kinds: a Name as VT_EMPTY says only that it changed, so the
-    // window is read again (the desktop still says "Send"); an IsEnabled as
-    // an integer is a truth value; a rectangle change zeroes the rectangle
-    // whatever it carries.
+    // window is read again on the refresh thread (the desktop still says
+    // "Send"), out of date until then; an IsEnabled as an integer is a truth
+    // value; a rectangle change has the window read again, and is the
+    // store's own: no event.
     Variant empty;
     nameChange(sender.get(), empty.get());
+    ASSERT_TRUE(eventually([&] { return store->isCurrent(); }));
     EXPECT_EQ(records().at("42,7,2").name, u"Send");
     auto h = ComPtr<Engine::PropertyHandler>::adopt(new Engine::PropertyHandler(engine, top));
     Variant asInteger;
@@ -144,9 +147,12 @@ TEST_F(EventHandlersTest, NameChangePatchesOneRecordInPlace) {
     yes.get().boolVal = VARIANT_TRUE;
     h->HandlePropertyChangedEvent(sender.get(), UIA_IsEnabledPropertyId, yes.get());
     EXPECT_TRUE(records().at("42,7,2").is_enabled);
+    simdesk::ElementDesc moved;
+    moved.rect = RECT{15, 25, 35, 45};
+    simdesk::setElement(button, moved);
     h->HandlePropertyChangedEvent(sender.get(), UIA_BoundingRectanglePropertyId, yes.get());
-    EXPECT_EQ(records().at("42,7,2").bounding_rect[2], 0);
-    EXPECT_EQ(events.size(), 5u);
+    ASSERT_TRUE(eventually([&] { return store->isCurrent() && records().at("42,7,2").bounding_rect[2] == 35; }));
+    EXPECT_EQ(events.size(), 4u);
 }
 
 TEST_F(EventHandlersTest, PropertyChangesOutsideTheStoreAndWithoutRuntimeIds) {
@@ -170,9 +176,9 @@ TEST_F(EventHandlersTest, PropertyChangesOutsideTheStoreAndWithoutRuntimeIds) {
     sender = elementFor(u"Send");
     simdesk::resetCalls();
     nameChange(sender.get(), v.get());
+    ASSERT_TRUE(eventually([&] { return store->isCurrent(); }));
     EXPECT_EQ(simdesk::callCount("FindAllBuildCache"), 1);
     EXPECT_FALSE(records().count("42,7,2"));  // unreadable ids are left out of a refresh
-    EXPECT_TRUE(store->isValid());
     EXPECT_EQ(events.size(), 1u);
 
     // No callback: the store is still patched.
@@ -199,7 +205,7 @@ TEST_F(EventHandlersTest, StructureChangeRefreshesTheSubscribedWindowBeforeTheCa
 
     bool refreshedFirst = false;
     engine->setCallback([&](UIChangeEvent e) {
-        refreshedFirst = store->isValidFor(top) && records().count("42,7,2") == 1;
+        refreshedFirst = store->isCurrent() && store->heldWindow() == top && records().count("42,7,2") == 1;
         std::lock_guard<std::mutex> g(m);
         events.push_back(std::move(e));
     });
@@ -226,6 +232,73 @@ TEST_F(EventHandlersTest, StructureChangeRefreshesTheSubscribedWindowBeforeTheCa
         return events.size() == 3u;
     }));
     EXPECT_FALSE(store->isValid());
+}
+
+// A window queued again before the refresh thread takes its batch is read
+// once for all its changes: the first callback holds the thread while two
+// more changes of the window queue up.
+TEST_F(EventHandlersTest, AWindowQueuedTwiceInOneBatchIsReadOnce) {
+    std::mutex latchMutex;
+    std::condition_variable latch;
+    bool open = false;
+    int calls = 0;
+    engine->setCallback([&](UIChangeEvent) {
+        std::unique_lock<std::mutex> lk(latchMutex);
+        ++calls;
+        latch.notify_all();
+        latch.wait(lk, [&] { return open; });
+    });
+    auto release = [&] {
+        {
+            std::lock_guard<std::mutex> lk(latchMutex);
+            open = true;
+        }
+        latch.notify_all();
+    };
+    auto h = ComPtr<Engine::StructureHandler>::adopt(new Engine::StructureHandler(engine, top));
+    h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildAdded, nullptr);
+    {
+        std::unique_lock<std::mutex> lk(latchMutex);
+        bool held = latch.wait_for(lk, std::chrono::seconds(10), [&] { return calls == 1; });
+        lk.unlock();
+        if (!held) release();
+        ASSERT_TRUE(held);
+    }
+    simdesk::resetCalls();
+    h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildAdded, nullptr);
+    h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildRemoved, nullptr);
+    release();
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lk(latchMutex);
+        return calls == 3;
+    }));
+    EXPECT_EQ(simdesk::callCount("FindAllBuildCache"), 1);
+    EXPECT_TRUE(store->isCurrent());
+}
+
+// When no refresh thread can be had, the handler reads the window itself
+// and calls back, once per change.
+TEST_F(EventHandlersTest, WithoutARefreshThreadTheHandlerReadsAndCallsBack) {
+    const auto launcher = Engine::refreshLauncher;
+    Engine::refreshLauncher = [](std::function<void()>) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    struct Restore {
+        Engine::RefreshLauncher launcher;
+        ~Restore() { Engine::refreshLauncher = launcher; }
+    } restore{launcher};
+    const size_t mark = logMark();
+    simdesk::ElementDesc e;
+    e.name = u"New";
+    e.runtimeId = std::vector<int32_t>{42, 7, 3};
+    simdesk::addElement(simdesk::elementOf(top), e);
+    auto h = ComPtr<Engine::StructureHandler>::adopt(new Engine::StructureHandler(engine, top));
+    for (int i = 0; i < 3; ++i) h->HandleStructureChangedEvent(nullptr, StructureChangeType_ChildAdded, nullptr);
+    // Each call returned after its reading and its callback.
+    EXPECT_EQ(events.size(), 3u);
+    EXPECT_TRUE(store->isCurrent());
+    EXPECT_TRUE(records().count("42,7,3"));
+    EXPECT_NE(logSince(mark).find("Native error in the refresh thread"), std::string::npos);
 }
 
 TEST_F(EventHandlersTest, FocusChangesTouchNothing) {

@@ -505,6 +505,53 @@ TEST_F(SimEvents, DesktopChangesRaiseTheirEvents) {
     EXPECT_EQ(st[5].runtimeId, B);
 }
 
+// As the proxies map SHOW, HIDE and LOCATIONCHANGE: a child window shown
+// sends ChildAdded, hidden its parent sends ChildRemoved with its id; a move
+// carries what the window holds along and raises one rectangle change, the
+// window's own.
+TEST_F(SimEvents, ShowHideAndMovesRaiseWhatTheProxiesRaise) {
+    auto rs = Recorder::make(), rp = Recorder::make();
+    const auto topId = simdesk::elementOf(top);
+    HWND child = ostrand_test::makeWindow(top, u"Button", RECT{10, 10, 50, 30});
+    HWND grandchild = ostrand_test::makeWindow(child, u"Static", RECT{12, 12, 20, 20});
+    simdesk::ElementDesc d;
+    d.name = u"drawn";
+    d.rect = RECT{5, 40, 25, 60};
+    const auto drawn = simdesk::addElement(simdesk::elementOf(child), d);
+    settle();
+    ASSERT_EQ(onStructure(topId, TreeScope_Subtree, rs.get()), S_OK);
+    ASSERT_EQ(onProperty(topId, TreeScope_Subtree, rp.get(), {UIA_BoundingRectanglePropertyId}), S_OK);
+    simdesk::setWindowVisible(child, false);
+    simdesk::setWindowVisible(child, false);  // no change: nothing
+    simdesk::setWindowVisible(child, true);
+    simdesk::setWindowRect(top, RECT{100, 200, 150, 220});  // from {0, 0, 50, 20}
+    simdesk::setWindowRect(top, RECT{100, 200, 300, 400});  // a resize moves nothing inside
+    settle();
+
+    auto st = rs->seen();
+    ASSERT_EQ(st.size(), 2u);
+    EXPECT_EQ(st[0].arg, StructureChangeType_ChildRemoved);
+    EXPECT_EQ(st[0].sender, hwndId(top));
+    EXPECT_EQ(st[0].runtimeId, hwndId(child));
+    EXPECT_EQ(st[1].arg, StructureChangeType_ChildAdded);
+    EXPECT_EQ(st[1].sender, hwndId(child));
+    EXPECT_EQ(st[1].runtimeId, std::nullopt);
+    auto p = rp->seen();
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].sender, hwndId(top));
+    EXPECT_EQ(p[0].reals, (std::vector<double>{100, 200, 50, 20}));
+    EXPECT_EQ(p[1].sender, hwndId(top));
+    RECT r{};
+    ASSERT_TRUE(GetWindowRect(child, &r));
+    EXPECT_EQ((std::vector<LONG>{r.left, r.top, r.right, r.bottom}), (std::vector<LONG>{110, 210, 150, 230}));
+    ASSERT_TRUE(GetWindowRect(grandchild, &r));
+    EXPECT_EQ((std::vector<LONG>{r.left, r.top}), (std::vector<LONG>{112, 212}));
+    simdesk::ElementState e;
+    ASSERT_TRUE(simdesk::elementState(drawn, &e));
+    EXPECT_EQ((std::vector<LONG>{e.rect.left, e.rect.top, e.rect.right, e.rect.bottom}),
+              (std::vector<LONG>{105, 240, 125, 260}));
+}
+
 TEST_F(SimEvents, RemoveAllWaitsForACallInProgressAndDropsQueuedOnes) {
     auto r = Recorder::make();
     std::atomic<bool> entered{false}, open{false};

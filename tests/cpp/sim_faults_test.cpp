@@ -347,6 +347,7 @@ TEST_F(SimFaults, CallNamesListEveryPlatformFunction) {
         {"GetWindowTextW", [&] { GetWindowTextW(h, buf, 8); }},
         {"GetWindowRect", [&] { GetWindowRect(h, &r); }},
         {"IsWindow", [&] { IsWindow(h); }},
+        {"GetAncestor", [&] { GetAncestor(h, GA_ROOT); }},
         {"IsWindowEnabled", [&] { IsWindowEnabled(h); }},
         {"IsWindowVisible", [&] { IsWindowVisible(h); }},
         {"MsgWaitForMultipleObjects", [] { MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT); }},

@@ -370,6 +370,12 @@ TEST_F(SimUser, SetParentMovesASubtreeAndRefusesCycles) {
     simdesk::WindowState st;
     ASSERT_TRUE(simdesk::windowState(c, &st));
     EXPECT_EQ(st.parent, p2);
+    // So do the ancestors; a top-level window's parent is null (the desktop keeps no desktop window).
+    EXPECT_EQ(GetAncestor(c1, GA_PARENT), c);
+    EXPECT_EQ(GetAncestor(c1, GA_ROOT), p2);
+    EXPECT_EQ(GetAncestor(c1, GA_ROOTOWNER), p2);
+    EXPECT_EQ(GetAncestor(p2, GA_ROOT), p2);
+    EXPECT_EQ(GetAncestor(p2, GA_PARENT), nullptr);
 
     // Visibility now follows the new parent.
     ASSERT_TRUE(simdesk::setWindowVisible(p2, false));
@@ -392,6 +398,9 @@ TEST_F(SimUser, SetParentMovesASubtreeAndRefusesCycles) {
     ASSERT_TRUE(simdesk::destroyWindow(p1));
     EXPECT_FALSE(simdesk::setParent(c, p1));  // dead parent
     EXPECT_FALSE(simdesk::setParent(p1, c));  // dead window
+    SetLastError(0);
+    EXPECT_EQ(GetAncestor(p1, GA_ROOT), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     ASSERT_TRUE(simdesk::windowState(c, &st));
     EXPECT_EQ(st.parent, nullptr);
 }

@@ -1,5 +1,6 @@
 // The snapshot store's four operations and the in-place edit.
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -66,18 +67,93 @@ TEST(SnapshotStore, InvalidateKeepsRecordsUntilTheNextReplace) {
     EXPECT_EQ(store.copyRecords()[0]->runtime_id_key, "2");
 }
 
-TEST(SnapshotStore, EditChangesOneRecordAndLeavesValidityAndEarlierCopies) {
+// A name change of a held record patches it (a copy, so a reader's earlier
+// copy stays as it was) only when the held reading fetched names.
+TEST(SnapshotStore, PatchesReplaceOneRecordOnlyForFieldsTheReadingFetched) {
     SnapshotStore store;
+    HWND w = reinterpret_cast<HWND>(0x10);
     RecordMap m = mapOf({record("1", u"a"), record("2", u"b")});
-    store.replaceRecords(m);
+    SnapshotStore::Reading reading{w, w, kFieldEnabled, true, store.basisOf(w)};
+    ASSERT_EQ(store.commit(m, reading, false), SnapshotStore::Commit::Current);
     std::vector<RecordPtr> before = store.copyRecords();
-    store.invalidate();
-    EXPECT_TRUE(store.editRecord("2", [](ElementRecord& r) { r.name = u"renamed"; }));
-    EXPECT_FALSE(store.editRecord("3", [](ElementRecord& r) { r.name = u"never"; }));
-    EXPECT_FALSE(store.isValid());
+    SnapshotStore::PropertyChange rename{w, "2", UIA_NamePropertyId, true, true, u"renamed", false};
+    EXPECT_EQ(store.propertyChanged(rename), nullptr);
+    EXPECT_EQ(store.copyRecords()[1]->name, u"b");  // names were not fetched: the default stays
+
+    reading.fields = kFieldName;
+    reading.basis = store.basisOf(w);
+    m = mapOf({record("1", u"a"), record("2", u"b")});
+    store.commit(m, reading, false);
+    before = store.copyRecords();
+    EXPECT_EQ(store.propertyChanged(rename), nullptr);
+    EXPECT_TRUE(store.isCurrent());
     for (const auto& r : store.copyRecords()) EXPECT_EQ(r->name, r->runtime_id_key == "2" ? u"renamed" : u"a");
-    // A reader's copy taken before the edit is not changed under it.
     for (const auto& r : before) EXPECT_EQ(r->name, r->runtime_id_key == "2" ? u"b" : u"a");
+    // A value of another type says only that the name changed: read again.
+    SnapshotStore::PropertyChange unknown = rename;
+    unknown.known = false;
+    EXPECT_EQ(store.propertyChanged(unknown), w);
+    EXPECT_FALSE(store.isCurrent());
+    EXPECT_TRUE(store.isValid());
+}
+
+// What becomes of a reading, by what happened while it was read.
+TEST(SnapshotStore, ACommitDependsOnWhatChangedWhileTheReadingWasMade) {
+    using Commit = SnapshotStore::Commit;
+    HWND a = reinterpret_cast<HWND>(0x10), child = reinterpret_cast<HWND>(0x12), b = reinterpret_cast<HWND>(0x20);
+    struct Case {
+        const char* what;
+        HWND held;  // the current snapshot held before, in root a (null: none)
+        std::function<void(SnapshotStore&)> meanwhile;
+        bool refresher;
+        Commit expected;
+        bool current;  // the store afterwards
+    } cases[] = {
+        {"nothing", nullptr, [](SnapshotStore&) {}, false, Commit::Current, true},
+        {"a change in another root", nullptr, [&](SnapshotStore& s) { s.structureChanged(b); }, false,
+         Commit::Current, true},
+        {"a structure change, for a query", nullptr, [&](SnapshotStore& s) { s.structureChanged(a); }, false,
+         Commit::Overtaken, false},
+        {"a structure change, for the refresher", nullptr, [&](SnapshotStore& s) { s.structureChanged(a); }, true,
+         Commit::Stale, false},
+        {"a patch of the held snapshot", child,
+         [&](SnapshotStore& s) { s.propertyChanged({a, "1", UIA_NamePropertyId, true, true, u"n", false}); }, true,
+         Commit::HeldWins, true},
+        {"a change of a key not held", child,
+         [&](SnapshotStore& s) { s.propertyChanged({a, "9", UIA_NamePropertyId, true, true, u"n", false}); }, true,
+         Commit::HeldWins, true},
+        {"a reconfiguration", nullptr, [](SnapshotStore& s) { s.invalidate(); }, true, Commit::Discarded, false},
+    };
+    for (const Case& c : cases) {
+        SnapshotStore store;
+        if (c.held) {
+            RecordMap m = mapOf({record("1", u"a")});
+            store.commit(m, {c.held, a, kFieldName, true, store.basisOf(a)}, false);
+        }
+        // The reading of `child` (in root a) begins, then something happens.
+        SnapshotStore::Reading reading{c.held ? c.held : child, a, kFieldName, true, store.basisOf(a)};
+        c.meanwhile(store);
+        RecordMap m = mapOf({record("1", u"old")});
+        EXPECT_EQ(store.commit(m, reading, c.refresher), c.expected) << c.what;
+        EXPECT_EQ(store.isCurrent(), c.current) << c.what;
+    }
+}
+
+// The versions start again from a common floor once too many roots were
+// seen: a reading begun before can be made out of date by that, never
+// current.
+TEST(SnapshotStore, ForgettingRootsNeverMakesAnOvertakenReadingCurrent) {
+    SnapshotStore store;
+    HWND a = reinterpret_cast<HWND>(0x10);
+    SnapshotStore::Reading reading{a, a, kFieldName, true, store.basisOf(a)};
+    store.structureChanged(a);
+    for (uintptr_t i = 1; i <= SnapshotStore::kMaxRoots + 1; ++i)
+        store.structureChanged(reinterpret_cast<HWND>(0x100000 + 2 * i));
+    RecordMap m = mapOf({record("1", u"a")});
+    EXPECT_EQ(store.commit(m, reading, false), SnapshotStore::Commit::Overtaken);
+    // A reading begun after the roots were forgotten is current again.
+    reading.basis = store.basisOf(a);
+    EXPECT_EQ(store.commit(m, reading, false), SnapshotStore::Commit::Current);
 }
 
 // Readers always see one whole snapshot, never a mix of two.

@@ -58,6 +58,7 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     rec = Recorder()
     before = records()
     ostrandcore.subscribe_events(top, ["PropertyChanged"], "subtree", rec)
+    assert simdesk.event_registrations()[0]["properties"] == [NAME, IS_ENABLED, BOUNDING]
     simdesk.set_element(button, name="Send now")
     settle()
     after = records()
@@ -68,7 +69,6 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     assert rec.events == [{"event_type": "PropertyChanged", "runtime_id_key": "42,7,2", "process_id": 0}]
     assert threading.get_ident() not in rec.threads
 
-    simdesk.fire_property_changed(doc, BOUNDING, [1.0, 2.0, 3.0, 4.0])  # not subscribed: never arrives
     # A raw element's change reaches the handler as its control ancestor's
     # (the document's); the document's record keeps its own name.
     raw = simdesk.add_element(doc, name="glyph", control_element=False, rect=(1, 81, 2, 82))
@@ -83,6 +83,13 @@ def test_property_change_patches_one_record_and_is_delivered(uia_window):
     simdesk.fire_property_changed(doc, NAME, None)
     settle()
     assert records() == {**before, "42,7,2": {**before["42,7,2"], "name": "Send now"}}
+    assert len(rec.events) == 4
+    # A move is the store's own concern (the rectangle is registered for it):
+    # the window is read again, and the callback hears nothing of it.
+    simdesk.set_element(doc, rect=(0, 90, 800, 600))
+    settle()
+    wait_for(lambda: ostrandcore.get_benchmark_metrics()["cache_valid"])
+    assert records()["42,7,1"]["bounding_rect"] == (0, 90, 800, 600)
     assert len(rec.events) == 4
 
 
@@ -100,6 +107,35 @@ def test_structure_change_refreshes_before_the_callback_runs(uia_window):
     event, keys = seen[-1]
     assert event["event_type"] == "StructureChanged"
     assert "42,7,3" in keys
+
+
+def test_no_structure_callback_starts_once_shutdown_has_begun(uia_window):
+    """A long backlog of slow structure callbacks, all in one batch of the
+    refresh thread (the first callback holds it while they queue up): a
+    shutdown in the middle of it returns, and no callback starts after it
+    began (the one under way may finish)."""
+    top, doc, button = uia_window
+    began, backlog = threading.Event(), threading.Event()
+    before, after = [], []
+
+    def slow(event):
+        (after if began.is_set() else before).append(event)
+        if len(before) == 1:
+            backlog.wait(10.0)
+        time.sleep(0.005)
+
+    ostrandcore.subscribe_events(top, ["StructureChanged"], "subtree", slow)
+    simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, None)
+    wait_for(lambda: before)
+    for _ in range(200):
+        simdesk.fire_structure_changed(doc, simdesk.StructureChangeType_ChildAdded, None)
+    settle()   # every change noted and queued behind the first callback
+    backlog.set()
+    wait_for(lambda: len(before) >= 3)
+    began.set()
+    ostrandcore.shutdown()
+    assert len(after) <= 1
+    assert len(before) + len(after) < 201
 
 
 def test_focus_events_carry_no_key_and_touch_nothing(uia_window):

@@ -52,8 +52,8 @@ class TestConfigureCache:
         ostrandcore.query_elements_cached(dialog)
         assert ostrandcore.configure_cache(["name", 5, "nonsense", None, "name"]) is None
         assert ostrandcore.get_benchmark_metrics()["cache_valid"] is False
-        # In "auto" nothing is decided until a window is perceived again.
-        assert ostrandcore.get_active_mode() == "auto"
+        # In "auto" the last path stays reported until a window is decided again.
+        assert ostrandcore.get_active_mode() == "win32"
         ostrandcore.configure_cache([], "subtree", "uia")
         assert ostrandcore.get_active_mode() == "uia"
 
@@ -71,7 +71,12 @@ class TestConfigureCache:
         assert all(e["runtime_id_key"].startswith("hwnd:") for e in ostrandcore.query_elements_cached(dialog))
         assert ostrandcore.get_active_mode() == "win32"
         ostrandcore.configure_cache([])
-        assert ostrandcore.get_active_mode() == "auto"
+        assert ostrandcore.get_active_mode() == "win32"
+        # A failed query reports the path it was decided for.
+        simdesk.fail("FindAllBuildCache", simdesk.E_FAIL)
+        with pytest.raises(RuntimeError, match="0x80004005"):
+            ostrandcore.query_elements_cached(top)
+        assert ostrandcore.get_active_mode() == "uia"
 
     def test_strange_strings_are_names_like_any_other(self, initialised):
         dialog, _ = classic_dialog()

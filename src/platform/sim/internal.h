@@ -58,6 +58,7 @@ enum class FailKind {
     X(GetWindowTextW, LastError)               \
     X(GetWindowRect, LastError)                \
     X(IsWindow, LastError)                     \
+    X(GetAncestor, LastError)                  \
     X(IsWindowEnabled, LastError)              \
     X(IsWindowVisible, LastError)              \
     X(MsgWaitForMultipleObjects, LastError)    \

@@ -44,6 +44,34 @@ void destroyTree(Window* w) {
     desk().windows.erase(reinterpret_cast<uintptr_t>(w->handle));
 }
 
+void offset(RECT& r, LONG dx, LONG dy) {
+    r.left += dx;
+    r.right += dx;
+    r.top += dy;
+    r.bottom += dy;
+}
+
+// What a window holds moves with it: its child windows and the window-less
+// elements that keep rectangles of their own (the rest follow their window).
+void moveContents(Window& moved, LONG dx, LONG dy) {
+    if (!dx && !dy) return;
+    std::vector<Node*> stack{&moved.elem};
+    while (!stack.empty()) {
+        Node* n = stack.back();
+        stack.pop_back();
+        for (Node* e : n->extra) {
+            if (e->set & Node::kRect) offset(e->rect, dx, dy);
+            stack.push_back(e);
+        }
+        if (!n->window) continue;
+        for (Window* c : n->window->children) {
+            offset(c->rect, dx, dy);
+            if (c->elem.set & Node::kRect) offset(c->elem.rect, dx, dy);
+            stack.push_back(&c->elem);
+        }
+    }
+}
+
 void collect(const Window* w, std::vector<HWND>& out) {
     for (const Window* c : w->children) {
         out.push_back(c->handle);
@@ -160,12 +188,30 @@ bool setWindowText(HWND h, const std::u16string& text) {
 bool setWindowRect(HWND h, const RECT& rect) {
     return withWindow(h, [&](Window& w) {
         PropertyWatch watch(w.elem);
+        moveContents(w, rect.left - w.rect.left, rect.top - w.rect.top);
         w.rect = rect;
+        // Windows raises EVENT_OBJECT_LOCATIONCHANGE for the window moved,
+        // which UI Automation hands on as its BoundingRectangle change
+        // (Microsoft Learn, UI Automation and Microsoft Active Accessibility);
+        // what moved with it raises nothing of its own.
         watch.raise();
     });
 }
+// The MSAA proxy's mapping (Microsoft Learn, UI Automation and Microsoft
+// Active Accessibility): EVENT_OBJECT_SHOW is a ChildAdded sent by the
+// window shown, EVENT_OBJECT_HIDE a ChildRemoved sent by its parent with the
+// hidden window's runtime id. A top-level window's parent is the desktop,
+// which has no element here.
 bool setWindowVisible(HWND h, bool visible) {
-    return withWindow(h, [&](Window& w) { w.visible = visible; });
+    return withWindow(h, [&](Window& w) {
+        if (w.visible == visible) return;
+        w.visible = visible;
+        if (!w.parent) return;
+        if (visible)
+            raiseStructureChanged(w.elem, StructureChangeType_ChildAdded, std::nullopt);
+        else
+            raiseStructureChanged(w.parent->elem, StructureChangeType_ChildRemoved, runtimeIdOf(w.elem));
+    });
 }
 bool setWindowEnabled(HWND h, bool enabled) {
     return withWindow(h, [&](Window& w) {
@@ -326,6 +372,30 @@ SIMAPI BOOL WINAPI IsWindow(HWND h) {
     SIM_FAIL_LE(FALSE);
     std::lock_guard<std::mutex> g(desk().m);
     return findWindow(h) ? TRUE : FALSE;
+}
+
+// GetAncestor (Microsoft Learn, winuser/nf-winuser-getancestor): GA_PARENT
+// is the parent window, GA_ROOT the top-level window at the end of the
+// parent chain, GA_ROOTOWNER the same here, since the desktop's windows
+// have no owners. The desktop keeps no desktop window object, so the parent
+// of a top-level window is null (on Windows it is the desktop window).
+SIMAPI HWND WINAPI GetAncestor(HWND h, UINT flags) {
+    SIM_ENTER(GetAncestor);
+    SIM_FAIL_LE(nullptr);
+    std::lock_guard<std::mutex> g(desk().m);
+    Window* w = findWindow(h);
+    if (!w) {
+        setLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    switch (flags) {
+        case GA_PARENT: return w->parent ? w->parent->handle : nullptr;
+        case GA_ROOT:
+        case GA_ROOTOWNER:
+            while (w->parent) w = w->parent;
+            return w->handle;
+        default: setLastError(ERROR_INVALID_PARAMETER); return nullptr;  // unverified: undocumented flags
+    }
 }
 
 // Only the window's own state: a disabled parent does not disable it.

@@ -348,6 +348,11 @@ SIMAPI int WINAPI GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount);
 SIMAPI int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 SIMAPI BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect);
 SIMAPI BOOL WINAPI IsWindow(HWND hWnd);
+// GetAncestor's flags.
+#define GA_PARENT 1
+#define GA_ROOT 2
+#define GA_ROOTOWNER 3
+SIMAPI HWND WINAPI GetAncestor(HWND hwnd, UINT gaFlags);
 SIMAPI BOOL WINAPI IsWindowEnabled(HWND hWnd);
 SIMAPI BOOL WINAPI IsWindowVisible(HWND hWnd);
 SIMAPI DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
